@@ -1,0 +1,18 @@
+#pragma once
+// Small helpers around Windows error codes shared by every subsystem.
+
+#include <windows.h>
+
+#include <string>
+
+namespace brenlow {
+
+// The full path of the running executable, as GetModuleFileNameA gives it for the process's own
+// module. The buffer grows until the whole path fits, so paths longer than MAX_PATH survive.
+std::string ExecutablePath();
+
+// The system's message text for a Windows error code (FormatMessageA, system table, default
+// language), without the trailing line end the system appends. Empty when the system has none.
+std::string SystemErrorText(DWORD code);
+
+}  // namespace brenlow

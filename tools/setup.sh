@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, when it is missing (Debian, as root). Idempotent.
+set -euo pipefail
+
+missing=()
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(mingw-w64 g++-mingw-w64-x86-64-posix)
+command -v x86_64-w64-mingw32-windres >/dev/null || missing+=(binutils-mingw-w64-x86-64)
+command -v wine >/dev/null || missing+=(wine64 wine)
+command -v wineserver >/dev/null || missing+=(wine64)
+command -v cmake >/dev/null || missing+=(cmake)
+command -v ninja >/dev/null || missing+=(ninja-build)
+[ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

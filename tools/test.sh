@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test under Wine; ends with ctest's summary.
+# Works from nothing on a fresh Debian machine (as root) and again on a second run.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+began=$(date +%s)
+
+tools/setup.sh
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+built=$(date +%s)
+echo "Build took $((built - began)) s."
+
+trap 'tools/testbed.sh stop' EXIT
+tools/testbed.sh start
+echo "Test bed ready after $(($(date +%s) - began)) s in all; running the tests."
+ctest --preset windows
