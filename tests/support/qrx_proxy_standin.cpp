@@ -1,0 +1,91 @@
+// Stand-in for the companion qrx_proxy.exe: serves the pipe \\.\pipe\tevrin_qrx_proxy_pipe.
+// Its behaviour comes from the file qrx_proxy.mode beside the executable, read again before every
+// connection, so a test can change it while the companion runs:
+//   reply1  (also when the file is missing)  read the request byte, answer 1
+//   reply0                                     read the request byte, answer 0
+//   silent                                     accept, read, never answer; hold until the client
+//                                              closes
+//   nopipe                                     serve no pipe at all
+// Every start is recorded as one line "start <pid> <image path>" in qrx_proxy.log beside the
+// executable (shared by copies of the stand-in under other names, such as qrx_proxy_debug.exe).
+
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+std::string Directory() {
+  char path[MAX_PATH * 4];
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
+  std::string full(path, n);
+  return full.substr(0, full.find_last_of("\\/"));
+}
+
+std::string ReadMode(const std::string& dir) {
+  HANDLE file = CreateFileA((dir + "\\qrx_proxy.mode").c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "reply1";
+  char buffer[64] = {};
+  DWORD got = 0;
+  ReadFile(file, buffer, sizeof(buffer) - 1, &got, nullptr);
+  CloseHandle(file);
+  std::string mode(buffer, got);
+  while (!mode.empty() && static_cast<unsigned char>(mode.back()) <= ' ') mode.pop_back();
+  return mode.empty() ? "reply1" : mode;
+}
+
+void AppendLine(const std::string& path, const std::string& line) {
+  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  const std::string text = line + "\r\n";
+  DWORD written = 0;
+  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+}  // namespace
+
+int main() {
+  const std::string dir = Directory();
+  char image[MAX_PATH * 4];
+  const DWORD n = GetModuleFileNameA(nullptr, image, sizeof(image));
+  AppendLine(dir + "\\qrx_proxy.log",
+             "start " + std::to_string(GetCurrentProcessId()) + " " + std::string(image, n));
+
+  for (;;) {
+    const std::string mode = ReadMode(dir);
+    if (mode == "nopipe") {
+      Sleep(100);
+      continue;
+    }
+    HANDLE pipe = CreateNamedPipeA("\\\\.\\pipe\\tevrin_qrx_proxy_pipe", PIPE_ACCESS_DUPLEX,
+                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                   PIPE_UNLIMITED_INSTANCES, 16, 16, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+      Sleep(100);
+      continue;
+    }
+    if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+      const std::string now = ReadMode(dir);
+      unsigned char request = 0xFF;
+      DWORD got = 0;
+      ReadFile(pipe, &request, 1, &got, nullptr);
+      if (now == "silent") {
+        // Hold the connection until the client gives up and closes its end.
+        unsigned char more = 0;
+        while (ReadFile(pipe, &more, 1, &got, nullptr)) {
+        }
+      } else {
+        const unsigned char reply = now == "reply0" ? 0 : 1;
+        DWORD written = 0;
+        WriteFile(pipe, &reply, 1, &written, nullptr);
+        FlushFileBuffers(pipe);
+      }
+      DisconnectNamedPipe(pipe);
+    }
+    CloseHandle(pipe);
+  }
+}

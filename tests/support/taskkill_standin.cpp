@@ -1,0 +1,99 @@
+// Stand-in for the system's task killer, for Wine prefixes whose own taskkill lacks /t.
+//   taskkill /im NAME [/im NAME ...] [/pid ID ...] [/f] [/t]
+// Ends every process with that image name (ASCII case ignored) or id; with /t also every process
+// they started, and theirs in turn. Processes are always ended by force, so /f is accepted and
+// changes nothing. Prints one line per process as the system's tool does; exit code 0 when at
+// least one target was found, 128 when none was.
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Upper(std::string s) {
+  for (auto& c : s)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return s;
+}
+
+struct Process {
+  DWORD id;
+  DWORD parent;
+  std::string name;
+};
+
+std::vector<Process> Snapshot() {
+  std::vector<Process> list;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return list;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL ok = Process32First(snapshot, &entry); ok; ok = Process32Next(snapshot, &entry))
+    list.push_back({entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile});
+  CloseHandle(snapshot);
+  return list;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> names;
+  std::set<DWORD> ids;
+  bool tree = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = Upper(argv[i]);
+    if ((arg == "/IM" || arg == "-IM") && i + 1 < argc) {
+      names.push_back(Upper(argv[++i]));
+    } else if ((arg == "/PID" || arg == "-PID") && i + 1 < argc) {
+      ids.insert(static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10)));
+    } else if (arg == "/T" || arg == "-T") {
+      tree = true;
+    } else if (arg == "/F" || arg == "-F") {
+      // Always by force.
+    } else {
+      std::fprintf(stderr, "ERROR: Invalid argument/option - '%s'.\n", argv[i]);
+      return 1;
+    }
+  }
+
+  const auto processes = Snapshot();
+  std::map<DWORD, std::string> targets;  // id -> image name
+  for (const auto& p : processes) {
+    bool match = ids.count(p.id) > 0;
+    for (const auto& n : names) match = match || Upper(p.name) == n;
+    if (match && p.id != GetCurrentProcessId()) targets[p.id] = p.name;
+  }
+  if (tree) {
+    // Add descendants until no process is added.
+    for (bool grew = true; grew;) {
+      grew = false;
+      for (const auto& p : processes)
+        if (!targets.count(p.id) && targets.count(p.parent) && p.id != GetCurrentProcessId()) {
+          targets[p.id] = p.name;
+          grew = true;
+        }
+    }
+  }
+  if (targets.empty()) {
+    for (const auto& n : names) std::printf("ERROR: The process \"%s\" not found.\n", n.c_str());
+    return 128;
+  }
+  for (const auto& [id, name] : targets) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+    if (process == nullptr) continue;
+    if (TerminateProcess(process, 1)) {
+      WaitForSingleObject(process, 5000);
+      std::printf("SUCCESS: The process \"%s\" with PID %lu has been terminated.\n", name.c_str(),
+                  static_cast<unsigned long>(id));
+    }
+    CloseHandle(process);
+  }
+  return 0;
+}
