@@ -30,7 +30,7 @@ WORD EventTypeOf(TEventType level) {
     case etError:
       return EVENTLOG_ERROR_TYPE;
     case etInfo:
-    case etCustom:
+    case etCustom:  // the two levels nothing here writes show as information
     case etDebug:
       break;
   }
