@@ -80,8 +80,10 @@ class RunnerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetEnvironmentVariableA("BRENLOW_STANDIN_LOG", log_.c_str());
-    SetEnvironmentVariableA("BRENLOW_STANDIN_SLEEP_MS", nullptr);
-    SetEnvironmentVariableA("BRENLOW_STANDIN_WAIT_EVENT", nullptr);
+    for (const char* name :
+         {"BRENLOW_STANDIN_SLEEP_MS", "BRENLOW_STANDIN_WAIT_EVENT", "BRENLOW_STANDIN_STDOUT_BYTES",
+          "BRENLOW_STANDIN_STDERR_BYTES", "BRENLOW_STANDIN_EXIT_CODE"})
+      SetEnvironmentVariableA(name, nullptr);
   }
   std::vector<StandInRecord> Records() const { return ParseStandInLog(test::ReadFileText(log_)); }
   std::vector<StandInRecord> Starts() const { return OfKind(Records(), "start"); }
@@ -115,9 +117,13 @@ TEST_F(RunnerTest, FirstRunComesAfterTheFirstDelayWithTheCommandLineUnchanged) {
 }
 
 // A run that takes longer than the pause: the next run starts a full pause after the previous
-// one ended, never while it still runs. The pause comes from the period.
+// one ended, never while it still runs. The pause comes from the period. What the script
+// prints and how it ends changes nothing.
 TEST_F(RunnerTest, PauseIsMeasuredFromTheEndOfEachRun) {
   SetEnvironmentVariableA("BRENLOW_STANDIN_SLEEP_MS", "300");
+  SetEnvironmentVariableA("BRENLOW_STANDIN_STDOUT_BYTES", "70000");
+  SetEnvironmentVariableA("BRENLOW_STANDIN_STDERR_BYTES", "5000");
+  SetEnvironmentVariableA("BRENLOW_STANDIN_EXIT_CODE", "1");
   TRunnerTimings timings = Timings(0, 0);
   timings.Pause = [](int32_t period) { return period / 10; };
   std::weak_ptr<TCustomThread> runner = TCustomThread::Create(2000, commandLine_, timings);

@@ -6,7 +6,6 @@
 //   cmdline ...    write the command line, as GetCommandLineA gives it, to standard output and
 //                  exit with 0; the arguments after it are there only to be echoed
 //   stdin          read standard input to its end, then write "eof" to standard output
-//   sleep MS       sleep
 //   waitevent NAME wait until the named event is set
 //   writehandle H  write "leak" to the handle with value H (hexadecimal), had it been inherited
 //   exit CODE      exit at once with CODE
@@ -109,9 +108,6 @@ int main(int argc, char** argv) {
              got > 0) {
       }
       WriteAll(out, "eof", 3);
-    } else if (action == "sleep") {
-      Sleep(std::strtoul(value.c_str(), nullptr, 10));
-      ++i;
     } else if (action == "waitevent") {
       HANDLE event = OpenNamedEvent(value);
       if (event) {
