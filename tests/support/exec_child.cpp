@@ -6,7 +6,8 @@
 //   cmdline ...    write the command line, as GetCommandLineA gives it, to standard output and
 //                  exit with 0; the arguments after it are there only to be echoed
 //   stdin          read standard input to its end, then write "eof" to standard output
-//   waitevent NAME wait until the named event is set
+//   waitevent NAME wait until the named event is set; go on at once when no event of that name
+//                  exists any more (its creator has ended or let go of it)
 //   writehandle H  write "leak" to the handle with value H (hexadecimal), had it been inherited
 //   exit CODE      exit at once with CODE
 //   spawn ARGS...  start this program with ARGS as a grandchild that inherits the standard
@@ -51,11 +52,6 @@ std::string FromHex(const std::string& hex) {
   for (size_t i = 0; i + 1 < hex.size(); i += 2)
     bytes.push_back(static_cast<char>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
   return bytes;
-}
-
-HANDLE OpenNamedEvent(const std::string& name) {
-  HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, name.c_str());
-  return event ? event : CreateEventA(nullptr, TRUE, FALSE, name.c_str());
 }
 
 void Spawn(int argc, char** argv, int first) {
@@ -109,7 +105,7 @@ int main(int argc, char** argv) {
       }
       WriteAll(out, "eof", 3);
     } else if (action == "waitevent") {
-      HANDLE event = OpenNamedEvent(value);
+      HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, value.c_str());
       if (event) {
         WaitForSingleObject(event, kLongestWait);
         CloseHandle(event);

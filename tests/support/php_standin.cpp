@@ -9,7 +9,8 @@
 //   BRENLOW_STANDIN_STDOUT_BYTES=N  write N bytes to standard output
 //   BRENLOW_STANDIN_STDERR_BYTES=N  write N bytes to standard error
 //   BRENLOW_STANDIN_SLEEP_MS=N      sleep N ms before ending
-//   BRENLOW_STANDIN_WAIT_EVENT=NAME wait (up to a minute) until the named event is set
+//   BRENLOW_STANDIN_WAIT_EVENT=NAME wait (up to a minute) until the named event is set, if it
+//                                   exists
 //   BRENLOW_STANDIN_EXIT_CODE=N     exit with code N
 
 #include <windows.h>
@@ -76,7 +77,7 @@ int main() {
   Sleep(EnvNumber("BRENLOW_STANDIN_SLEEP_MS"));
   const std::string event = Env("BRENLOW_STANDIN_WAIT_EVENT");
   if (!event.empty()) {
-    HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, event.c_str());
+    HANDLE handle = OpenEventA(SYNCHRONIZE, FALSE, event.c_str());
     if (handle) {
       WaitForSingleObject(handle, 60000);
       CloseHandle(handle);
