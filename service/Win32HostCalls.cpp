@@ -1,6 +1,6 @@
 #include "service/Win32HostCalls.h"
 
-#include "service/ServiceEventLog.h"
+#include "eventlog/EventLog.h"
 
 namespace brenlow {
 
@@ -53,16 +53,24 @@ BOOL TWin32HostCalls::PostThreadMessageA(DWORD threadId, UINT message, WPARAM wP
 
 DWORD TWin32HostCalls::GetLastError() { return ::GetLastError(); }
 
-TServiceEventLog& TWin32HostCalls::ServiceEventLog() {
+TEventLog& TWin32HostCalls::ServiceEventLog() {
   // The host writes from the main thread, the service main and the control thread: the writer
-  // is created, and its source registered, exactly once.
-  std::call_once(logCreated_, [this] { log_ = CreateServiceEventLog(); });
+  // is created, and its source registered, exactly once. Its Identification stays empty, so the
+  // source is the executable's base name.
+  std::call_once(logCreated_, [this] {
+    log_ = std::make_unique<TEventLog>();
+    log_->RegisterSource("");
+  });
   return *log_;
 }
 
-void TWin32HostCalls::ServiceLogError(const std::string& text) { ServiceEventLog().LogError(text); }
+void TWin32HostCalls::ServiceLogError(const std::string& text) {
+  ServiceEventLog().LogEntry(etError, text);
+}
 
-void TWin32HostCalls::ServiceLogInfo(const std::string& text) { ServiceEventLog().LogInfo(text); }
+void TWin32HostCalls::ServiceLogInfo(const std::string& text) {
+  ServiceEventLog().LogEntry(etInfo, text);
+}
 
 void TWin32HostCalls::ServiceLogUnregisterSource() { ServiceEventLog().UnregisterSource(); }
 

@@ -9,7 +9,7 @@
 
 namespace brenlow {
 
-class TServiceEventLog;
+class TEventLog;
 
 class TWin32HostCalls : public TServiceHostCalls {
  public:
@@ -39,10 +39,10 @@ class TWin32HostCalls : public TServiceHostCalls {
   void WriteOutput(const std::string& text) override;
 
  private:
-  TServiceEventLog& ServiceEventLog();
+  TEventLog& ServiceEventLog();
 
   std::once_flag logCreated_;
-  std::unique_ptr<TServiceEventLog> log_;
+  std::unique_ptr<TEventLog> log_;
 };
 
 }  // namespace brenlow

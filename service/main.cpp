@@ -4,17 +4,21 @@
 #include <string>
 #include <vector>
 
+#include "agent/DaemonUnit1.h"
+#include "agent/QRXProxyCheckerUnit.h"
 #include "service/DaemonApp.h"
-#include "service/DaemonClasses.h"
 #include "service/DaemonMapperUnit1.h"
 #include "service/Win32HostCalls.h"
 
 int main(int argc, char** argv) {
   using namespace brenlow;
+  // The agent's event source is registered in every mode, before the command line is examined.
+  CreateAgentEventLog();
+
   TDaemonRegistry registry;
   registry.RegisterDaemonMapper("TDaemonMapper1",
                                 [] { return std::make_unique<TDaemonMapper1>(); });
-  RegisterDaemonClasses(registry);
+  registry.RegisterDaemonClass("TDaemon1", [] { return std::make_unique<TDaemon1>(); });
 
   TWin32HostCalls calls;
   TCustomDaemonApplication application(registry, calls,

@@ -1,17 +1,138 @@
 #!/usr/bin/env bash
-# The demo: builds everything and shows the programs at work under Wine.
+# The demo: builds everything, installs brenlow as a service in a Wine prefix from a folder whose
+# path holds a space, lets it work for about half a minute while showing what it does (event-log
+# entries, script runs, companion starts, one watchdog kill and restart), then stops and
+# uninstalls it, runs seclister, and sums up. It leaves nothing running.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+build=$root/build/windows
 tools/setup.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows >/dev/null
-trap 'tools/testbed.sh stop' EXIT
+
+export WINEPREFIX=$build/testbed/wineprefix WINEDEBUG=-all
+trace=$build/testbed/eventlog-trace.log
+drive_c=$WINEPREFIX/drive_c
+install_dir="$drive_c/Program Files/Tevrin Agent"
+php_dir=$drive_c/TevrinDemo/php
+web_dir=$drive_c/TevrinDemo/web
+service=TevrinInternalSvc
+
+wine_quiet() { wine "$@" 2>/dev/null </dev/null; }
+
+cleanup() {
+  wine_quiet sc stop "$service" >/dev/null || true
+  wine_quiet "C:\\Program Files\\Tevrin Agent\\brenlow.exe" --uninstall >/dev/null || true
+  tools/testbed.sh stop
+}
+trap cleanup EXIT
 tools/testbed.sh start
 
-export WINEPREFIX=$root/build/windows/testbed/wineprefix WINEDEBUG=-all
-echo "== brenlow.exe (no command)"
-wine build/windows/bin/brenlow.exe 2>/dev/null
-echo "== seclister.exe"
-wine build/windows/bin/seclister.exe 2>/dev/null
+say() { printf '\n== %s\n' "$*"; }
+
+say "Laying out C:\\Program Files\\Tevrin Agent\\"
+rm -rf "$install_dir" "$drive_c/TevrinDemo"
+mkdir -p "$install_dir" "$php_dir" "$web_dir/scripts"
+cp "$build/bin/brenlow.exe" "$build/bin/seclister.exe" "$install_dir/"
+cp "$build/tests/standins/qrx_proxy.exe" "$install_dir/"   # companion stand-in: answers 1
+echo reply1 >"$install_dir/qrx_proxy.mode"
+cp "$build/tests/standins/php_standin.exe" "$php_dir/php.exe"  # records every run
+for s in task.upstream.sync task.listener.scan task.reach.probe task.host.inventory \
+  task.unix.facts task.signin.audit task.web.uptime task.directory.accounts task.web.names \
+  task.rule.actions task.integrity.scan task.netdev.poll; do
+  echo "<?php // $s" >"$web_dir/scripts/$s.php"
+done
+printf '[General]\r\nPHP_EXE_PATH=C:\\TevrinDemo\\php\\php.exe\r\nWEB_ROOT_PATH=C:\\TevrinDemo\\web\r\n' \
+  >"$install_dir/brenlow.ini"
+cat "$install_dir/brenlow.ini"
+ls "$install_dir"
+
+say "brenlow.exe --install"
+wine_quiet "C:\\Program Files\\Tevrin Agent\\brenlow.exe" --install
+echo "exit code $?; stored configuration:"
+wine_quiet reg query 'HKLM\SYSTEM\CurrentControlSet\Services\TevrinInternalSvc' |
+  grep -E 'ImagePath|DisplayName|Start|Type|ErrorControl|Description' | sed 's/^ */   /'
+
+trace_start=$(stat -c %s "$trace")
+# Prints the event-log entries traced since the last call: level and text, as Event Viewer
+# would show them under "Tevrin Inner Service" or "brenlow".
+shown=$trace_start
+show_entries() {
+  local size
+  size=$(stat -c %s "$trace")
+  [ "$size" -gt "$shown" ] || return 0
+  tail -c +$((shown + 1)) "$trace" | head -c $((size - shown)) |
+    sed -n -E 's/^[0-9a-f]+:[0-9a-f]+:(trace|warn|err):eventlog:ReportEventW L"(.*)"$/\1 \2/p' |
+    sed -E 's/^trace /   [event] Information: /; s/^warn /   [event] Warning:     /; s/^err /   [event] Error:       /'
+  shown=$size
+}
+runs_shown=0
+show_runs() {
+  local log=$php_dir/standin-runs.log
+  [ -f "$log" ] || return 0
+  local total
+  total=$(grep -c '^start' "$log" || true)
+  if [ "$total" -gt "$runs_shown" ]; then
+    grep '^start' "$log" | tail -n +$((runs_shown + 1)) | cut -f5 | sed 's/^/   [script] /'
+    runs_shown=$total
+  fi
+}
+starts_shown=0
+show_companions() {
+  local log=$install_dir/qrx_proxy.log
+  [ -f "$log" ] || return 0
+  local total
+  total=$(grep -c '^start' "$log" || true)
+  if [ "$total" -gt "$starts_shown" ]; then
+    grep '^start' "$log" | tail -n +$((starts_shown + 1)) | tr -d '\r' |
+      awk '{print "   [companion] qrx_proxy.exe started, pid " $2}'
+    starts_shown=$total
+  fi
+}
+show_all() { show_entries; show_runs; show_companions; }
+
+say "sc start $service"
+wine_quiet sc start "$service" | tr -d '\r' | grep -E 'STATE|SERVICE_NAME' || true
+
+say "What the service does (about 30 s)"
+killed_at=""
+for i in $(seq 1 30); do
+  sleep 1
+  show_all
+  if [ "$i" -eq 12 ]; then
+    echo "   -- the demo makes the companion stop serving its pipe (mode nopipe) --"
+    echo nopipe >"$install_dir/qrx_proxy.mode"
+  fi
+  if [ "$i" -gt 12 ] && [ -z "$killed_at" ] &&
+    tail -c +$((trace_start + 1)) "$trace" | tail -n 400 | grep -q 'Drop qrx_proxy process' &&
+    [ "$(grep -c '^start' "$install_dir/qrx_proxy.log")" -ge 2 ]; then
+    killed_at=$i
+    echo "   -- watchdog kill seen; the companion answers 1 again from now on --"
+    echo reply1 >"$install_dir/qrx_proxy.mode"
+  fi
+done
+
+say "sc stop $service"
+wine_quiet sc stop "$service" | tr -d '\r' | grep -E 'STATE' || true
+sleep 2
+show_all
+wine_quiet sc query "$service" | tr -d '\r' | grep -E 'STATE' || true
+
+say "brenlow.exe --uninstall"
+wine_quiet "C:\\Program Files\\Tevrin Agent\\brenlow.exe" --uninstall
+echo "exit code $?"
+wine_quiet sc query "$service" >/dev/null && echo "service still there!" || echo "service removed"
+
+say "seclister.exe"
+wine_quiet "C:\\Program Files\\Tevrin Agent\\seclister.exe" | tr -d '\r'
+
+say "Summary"
+entries=$(tail -c +$((trace_start + 1)) "$trace" | grep -cE ':(trace|warn|err):eventlog:ReportEventW' || true)
+warnings=$(tail -c +$((trace_start + 1)) "$trace" | grep -c 'Drop qrx_proxy process' || true)
+echo "   event-log entries written:    $entries"
+echo "   watchdog kills (Warnings):    $warnings"
+echo "   companion starts:             $(grep -c '^start' "$install_dir/qrx_proxy.log" || echo 0)"
+echo "   script runs:                  $runs_shown"
+echo "   scripts that ran:             $(grep '^start' "$php_dir/standin-runs.log" | cut -f5 | sort -u | wc -l) of 12 (the others wait up to a tenth of their period first)"

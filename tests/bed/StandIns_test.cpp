@@ -16,8 +16,8 @@ void Launch(const std::string& commandLine) {
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi{};
   std::string cmd = commandLine;
-  ASSERT_TRUE(CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &si, &pi))
+  ASSERT_TRUE(
+      CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
       << commandLine << ": " << GetLastError();
   UniqueHandle process(pi.hProcess);
   UniqueHandle thread(pi.hThread);

@@ -63,9 +63,9 @@ TEST(EventTraceParser, ReadsEntriesSourcesAndEscapes) {
 // from the parser with the fields it was given.
 TEST(EventTraceParser, ReadsARealReportEventCall) {
   const TraceFile trace = TraceFile::OfChildren();
-  const auto result = RunProcess("\"" + StandInPath("report_event.exe") +
-                                     "\" \"Bed Source\" 2 2 1002 \"probe \\\" text\"",
-                                 {kEventTraceDebug});
+  const auto result = RunProcess(
+      "\"" + StandInPath("report_event.exe") + "\" \"Bed Source\" 2 2 1002 \"probe \\\" text\"",
+      {kEventTraceDebug});
   ASSERT_EQ(result.exitCode, 0u) << result.err;
   const auto entries = trace.Entries();
   ASSERT_EQ(entries.size(), 1u) << trace.Text();

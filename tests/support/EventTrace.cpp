@@ -69,7 +69,9 @@ std::vector<std::string> Fields(const std::string& rest) {
   return fields;
 }
 
-unsigned Hex(const std::string& s) { return static_cast<unsigned>(std::strtoul(s.c_str(), nullptr, 16)); }
+unsigned Hex(const std::string& s) {
+  return static_cast<unsigned>(std::strtoul(s.c_str(), nullptr, 16));
+}
 
 }  // namespace
 
@@ -82,11 +84,21 @@ std::string UnescapeDebugString(const std::string& body) {
     }
     const char c = body[++i];
     switch (c) {
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 't': out += '\t'; break;
-      case '"': out += '"'; break;
-      case '\\': out += '\\'; break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case '"':
+        out += '"';
+        break;
+      case '\\':
+        out += '\\';
+        break;
       default:
         if (std::isxdigit(static_cast<unsigned char>(c)) && i + 3 < body.size()) {
           const unsigned code = Hex(body.substr(i, 4));

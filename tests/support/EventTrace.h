@@ -11,15 +11,15 @@
 namespace brenlow::test {
 
 struct TraceEntry {
-  std::string process;      // Wine's process id, hex as traced
-  std::string thread;       // Wine's thread id, hex as traced
-  std::string source;       // source of the latest OpenEventLog in that process ("" if none)
-  unsigned type = 0;        // EVENTLOG_*_TYPE
+  std::string process;  // Wine's process id, hex as traced
+  std::string thread;   // Wine's thread id, hex as traced
+  std::string source;   // source of the latest OpenEventLog in that process ("" if none)
+  unsigned type = 0;    // EVENTLOG_*_TYPE
   unsigned category = 0;
   unsigned eventId = 0;
   unsigned stringCount = 0;
-  std::string text;         // the insertion strings, unescaped, joined by "\n"
-  bool hasText = false;     // a text line followed (Wine prints none for zero strings)
+  std::string text;      // the insertion strings, unescaped, joined by "\n"
+  bool hasText = false;  // a text line followed (Wine prints none for zero strings)
 };
 
 // Parses trace text into entries, in the order of their ReportEvent calls.
@@ -33,13 +33,13 @@ std::string UnescapeDebugString(const std::string& body);
 // sees only what happened after it began.
 class TraceFile {
  public:
-  TraceFile();                                 // the test bed's trace file
+  TraceFile();  // the test bed's trace file
   // The copy of this test process's own stderr, where the trace of every child process that it
   // starts ends up (Wine traces to the Unix stderr a process inherited).
   static TraceFile OfChildren();
   explicit TraceFile(std::string path);
-  std::vector<TraceEntry> Entries() const;     // entries written since construction
-  std::string Text() const;                    // raw trace text since construction
+  std::vector<TraceEntry> Entries() const;  // entries written since construction
+  std::string Text() const;                 // raw trace text since construction
   const std::string& path() const { return path_; }
 
  private:

@@ -22,9 +22,9 @@ std::string Parent(const std::string& dir) {
 }
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(),
-                                                static_cast<int>(a.size()), b.data(),
-                                                static_cast<int>(b.size())) == CSTR_EQUAL;
+  return a.size() == b.size() &&
+         CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
+                        b.data(), static_cast<int>(b.size())) == CSTR_EQUAL;
 }
 
 void RemoveTree(const std::string& dir) {
@@ -141,8 +141,7 @@ TempDir::TempDir() {
     path_ = base + "\\brenlow-test-" + std::to_string(GetCurrentProcessId()) + "-" +
             std::to_string(counter++);
     if (CreateDirectoryA(path_.c_str(), nullptr)) return;
-    if (GetLastError() != ERROR_ALREADY_EXISTS)
-      throw std::runtime_error("cannot create " + path_);
+    if (GetLastError() != ERROR_ALREADY_EXISTS) throw std::runtime_error("cannot create " + path_);
   }
 }
 

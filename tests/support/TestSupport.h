@@ -49,8 +49,8 @@ struct ProcessResult {
 // timeoutMs) and returns what it wrote. extraEnv holds "NAME=VALUE" entries that are added to,
 // or replace, the current environment.
 ProcessResult RunProcess(const std::string& commandLine,
-                         const std::vector<std::string>& extraEnv = {},
-                         DWORD timeoutMs = 60000, const std::string& currentDir = {});
+                         const std::vector<std::string>& extraEnv = {}, DWORD timeoutMs = 60000,
+                         const std::string& currentDir = {});
 
 // Polls pred every stepMs until it holds or timeoutMs has passed; returns its last value.
 // Deadlines are generous: a loaded machine must not make a test fail.

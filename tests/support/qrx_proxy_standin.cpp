@@ -13,6 +13,8 @@
 
 #include <string>
 
+#include "common/UniqueHandle.h"
+
 namespace {
 
 std::string Directory() {
@@ -23,27 +25,26 @@ std::string Directory() {
 }
 
 std::string ReadMode(const std::string& dir) {
-  HANDLE file = CreateFileA((dir + "\\qrx_proxy.mode").c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "reply1";
+  brenlow::UniqueHandle file(CreateFileA((dir + "\\qrx_proxy.mode").c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return "reply1";
   char buffer[64] = {};
   DWORD got = 0;
-  ReadFile(file, buffer, sizeof(buffer) - 1, &got, nullptr);
-  CloseHandle(file);
+  ReadFile(file.get(), buffer, sizeof(buffer) - 1, &got, nullptr);
   std::string mode(buffer, got);
   while (!mode.empty() && static_cast<unsigned char>(mode.back()) <= ' ') mode.pop_back();
   return mode.empty() ? "reply1" : mode;
 }
 
 void AppendLine(const std::string& path, const std::string& line) {
-  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_ALWAYS, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
+  brenlow::UniqueHandle file(CreateFileA(path.c_str(), FILE_APPEND_DATA,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                         0, nullptr));
+  if (!file) return;
   const std::string text = line + "\r\n";
   DWORD written = 0;
-  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(file);
+  WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 }  // namespace
@@ -61,31 +62,31 @@ int main() {
       Sleep(100);
       continue;
     }
-    HANDLE pipe = CreateNamedPipeA("\\\\.\\pipe\\tevrin_qrx_proxy_pipe", PIPE_ACCESS_DUPLEX,
-                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                                   PIPE_UNLIMITED_INSTANCES, 16, 16, 0, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE) {
+    brenlow::UniqueHandle pipe(CreateNamedPipeA("\\\\.\\pipe\\tevrin_qrx_proxy_pipe",
+                                                PIPE_ACCESS_DUPLEX,
+                                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                                PIPE_UNLIMITED_INSTANCES, 16, 16, 0, nullptr));
+    if (!pipe) {
       Sleep(100);
       continue;
     }
-    if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+    if (ConnectNamedPipe(pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
       const std::string now = ReadMode(dir);
       unsigned char request = 0xFF;
       DWORD got = 0;
-      ReadFile(pipe, &request, 1, &got, nullptr);
+      ReadFile(pipe.get(), &request, 1, &got, nullptr);
       if (now == "silent") {
         // Hold the connection until the client gives up and closes its end.
         unsigned char more = 0;
-        while (ReadFile(pipe, &more, 1, &got, nullptr)) {
+        while (ReadFile(pipe.get(), &more, 1, &got, nullptr)) {
         }
       } else {
         const unsigned char reply = now == "reply0" ? 0 : 1;
         DWORD written = 0;
-        WriteFile(pipe, &reply, 1, &written, nullptr);
-        FlushFileBuffers(pipe);
+        WriteFile(pipe.get(), &reply, 1, &written, nullptr);
+        FlushFileBuffers(pipe.get());
       }
-      DisconnectNamedPipe(pipe);
+      DisconnectNamedPipe(pipe.get());
     }
-    CloseHandle(pipe);
   }
 }

@@ -9,10 +9,9 @@ int main(int argc, char** argv) {
   if (argc != 6) return 2;
   HANDLE log = OpenEventLogA(nullptr, argv[1]);
   const char* strings[] = {argv[5]};
-  const BOOL ok = ReportEventA(log, static_cast<WORD>(std::atoi(argv[2])),
-                               static_cast<WORD>(std::atoi(argv[3])),
-                               static_cast<DWORD>(std::strtoul(argv[4], nullptr, 10)), nullptr, 1,
-                               0, strings, nullptr);
+  const BOOL ok = ReportEventA(
+      log, static_cast<WORD>(std::atoi(argv[2])), static_cast<WORD>(std::atoi(argv[3])),
+      static_cast<DWORD>(std::strtoul(argv[4], nullptr, 10)), nullptr, 1, 0, strings, nullptr);
   if (log) CloseEventLog(log);
   return ok ? 0 : 1;
 }

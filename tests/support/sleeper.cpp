@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "common/UniqueHandle.h"
+
 int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::string(argv[i]) != "--spawn") continue;
@@ -14,8 +16,8 @@ int main(int argc, char** argv) {
     PROCESS_INFORMATION pi{};
     if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                        &pi)) {
-      CloseHandle(pi.hThread);
-      CloseHandle(pi.hProcess);
+      brenlow::UniqueHandle thread(pi.hThread);
+      brenlow::UniqueHandle process(pi.hProcess);
     }
   }
   Sleep(INFINITE);

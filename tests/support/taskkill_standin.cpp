@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "common/UniqueHandle.h"
+
 namespace {
 
 std::string Upper(std::string s) {
@@ -31,13 +33,13 @@ struct Process {
 
 std::vector<Process> Snapshot() {
   std::vector<Process> list;
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return list;
+  brenlow::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return list;
   PROCESSENTRY32 entry{};
   entry.dwSize = sizeof(entry);
-  for (BOOL ok = Process32First(snapshot, &entry); ok; ok = Process32Next(snapshot, &entry))
+  for (BOOL ok = Process32First(snapshot.get(), &entry); ok;
+       ok = Process32Next(snapshot.get(), &entry))
     list.push_back({entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile});
-  CloseHandle(snapshot);
   return list;
 }
 
@@ -86,14 +88,13 @@ int main(int argc, char** argv) {
     return 128;
   }
   for (const auto& [id, name] : targets) {
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
-    if (process == nullptr) continue;
-    if (TerminateProcess(process, 1)) {
-      WaitForSingleObject(process, 5000);
+    brenlow::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+    if (!process) continue;
+    if (TerminateProcess(process.get(), 1)) {
+      WaitForSingleObject(process.get(), 5000);
       std::printf("SUCCESS: The process \"%s\" with PID %lu has been terminated.\n", name.c_str(),
                   static_cast<unsigned long>(id));
     }
-    CloseHandle(process);
   }
   return 0;
 }

@@ -1,0 +1,146 @@
+#include "agent/DaemonUnit1.h"
+
+#include <mutex>
+#include <random>
+
+#include "config/IniFile.h"
+
+namespace brenlow {
+namespace {
+
+int32_t CeilingDivide(int32_t value, int32_t divisor) {
+  const int64_t v = value;
+  return static_cast<int32_t>(v >= 0 ? (v + divisor - 1) / divisor : -(-v / divisor));
+}
+
+// A negative wait would turn into a wait of weeks once passed to Sleep.
+void SleepMs(int32_t ms) { Sleep(ms > 0 ? static_cast<DWORD>(ms) : 0); }
+
+// One engine for every runner, seeded once, behind a lock: the runners draw at the same moment.
+class FirstDelaySource {
+ public:
+  FirstDelaySource() {
+    LARGE_INTEGER counter{};
+    QueryPerformanceCounter(&counter);
+    std::random_device device;
+    std::seed_seq seed{device(), static_cast<unsigned>(counter.LowPart),
+                       static_cast<unsigned>(counter.HighPart),
+                       static_cast<unsigned>(GetCurrentProcessId())};
+    engine_.seed(seed);
+  }
+
+  int32_t Draw(int32_t count) {
+    std::uniform_int_distribution<int32_t> distribution(0, count - 1);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return distribution(engine_);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::mt19937 engine_;
+};
+
+}  // namespace
+
+const std::array<TScriptScheduleRow, 12> ScriptSchedule = {{
+    {"task.upstream.sync.php", 3000},
+    {"task.listener.scan.php", 60000},
+    {"task.reach.probe.php", 3000},
+    {"task.host.inventory.php", 60000},
+    {"task.unix.facts.php", 60000},
+    {"task.signin.audit.php", 300000},
+    {"task.web.uptime.php", 60000},
+    {"task.directory.accounts.php", 600000},
+    {"task.web.names.php", 3600000},
+    {"task.rule.actions.php", 60000},
+    {"task.integrity.scan.php", 60000},
+    {"task.netdev.poll.php", 60000},
+}};
+
+std::string ScriptCommandLine(const std::string& phpExePath, const std::string& webRootPath,
+                              const std::string& scriptFile) {
+  return "\"" + phpExePath + "\" \"" + webRootPath + "\\scripts\\" + scriptFile + "\"";
+}
+
+TFirstDelayRange FirstDelayRange(int32_t period) {
+  return {CeilingDivide(period, 100), CeilingDivide(period, 10)};
+}
+
+int32_t DrawFirstDelay(int32_t period) {
+  static FirstDelaySource source;
+  const TFirstDelayRange range = FirstDelayRange(period);
+  if (range.hi <= range.lo) return range.lo;
+  return range.lo + source.Draw(range.hi - range.lo);
+}
+
+// --- TCustomThread -----------------------------------------------------------------------------
+
+TCustomThread::TCustomThread(int32_t period, std::string commandLine, TRunnerTimings timings)
+    : Period_(period), CommandLine_(std::move(commandLine)), timings_(std::move(timings)) {}
+
+std::shared_ptr<TCustomThread> TCustomThread::Create(int32_t period, std::string commandLine,
+                                                     TRunnerTimings timings) {
+  return CreateAs<TCustomThread>(period, std::move(commandLine), std::move(timings));
+}
+
+void TCustomThread::Execute() {
+  SleepMs(timings_.FirstDelay(Period_));
+  for (;;) {
+    try {
+      RunOnce();
+    } catch (...) {
+      // A run that fails in any way costs only that run; the schedule goes on.
+    }
+    SleepMs(timings_.Pause(Period_));
+    if (StopRequested()) return;
+  }
+}
+
+void TCustomThread::RunOnce() {
+  std::string output;
+  ExecuteAndCollect(CommandLine_, output, timings_.PollIntervalMs);
+}
+
+// --- TDaemon1 ----------------------------------------------------------------------------------
+
+TDaemon1::TDaemon1(TRunnerTimings runnerTimings) : runnerTimings_(std::move(runnerTimings)) {
+  OnStart = [this](TDaemon* Sender, bool& OK) { DataModuleStart(Sender, OK); };
+  OnStop = [this](TDaemon* Sender, bool& OK) { DataModuleStop(Sender, OK); };
+}
+
+void TDaemon1::DataModuleStart(TDaemon*, bool&) {
+  // Steps 1 to 4: read the two settings; the reader is released before any runner starts.
+  // A file that exists but cannot be read throws here, before any worker has started.
+  {
+    const TIniFile config(ConfigFilePath());
+    PhpExePath_ = config.ReadSetting("General", "PHP_EXE_PATH", "");
+    WebRootPath_ = config.ReadSetting("General", "WEB_ROOT_PATH", "");
+  }
+
+  // Step 5: one runner per script, in table order. Each starts its first delay at once.
+  for (const TScriptScheduleRow& row : ScriptSchedule)
+    AddScriptThread(row.Period, ScriptCommandLine(PhpExePath_, WebRootPath_, row.ScriptFile));
+
+  // Step 6: start the companion launcher (TRunQRXProxyThread). Comes with the launcher.
+
+  // Step 7: start the companion health monitor (TProxyCheckerThread). Comes with the monitor.
+
+  // Step 8: return, leaving OK as the host set it.
+}
+
+void TDaemon1::DataModuleStop(TDaemon*, bool&) {
+  // Only flags the runners; none is waited for. A runner that has already ended has released
+  // itself and is skipped.
+  for (const std::weak_ptr<TCustomThread>& entry : ScriptThreads_) {
+    if (const std::shared_ptr<TCustomThread> runner = entry.lock()) runner->RequestStop();
+  }
+}
+
+void TDaemon1::AddScriptThread(int32_t period, const std::string& commandLine) {
+  // Room first, so a runner, once running, is sure to be recorded.
+  if (ScriptThreads_.size() == ScriptThreads_.capacity())
+    ScriptThreads_.reserve(ScriptThreads_.empty() ? 16 : 2 * ScriptThreads_.size());
+  ScriptThreads_.push_back(TCustomThread::Create(period, commandLine, runnerTimings_));
+}
+
+}  // namespace brenlow

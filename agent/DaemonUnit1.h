@@ -1,0 +1,120 @@
+#pragma once
+// The agent's daemon object: the start hook that reads the configuration and starts the
+// workers, the stop hook that asks the script runners to stop, and the periodic runner that
+// runs one script again and again.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/ExecuteAndCollect.h"
+#include "agent/WorkerThread.h"
+#include "service/Daemon.h"
+
+namespace brenlow {
+
+// One script of the schedule: its file below "<web root>\scripts\" and its period.
+struct TScriptScheduleRow {
+  const char* ScriptFile;
+  int32_t Period;  // milliseconds
+};
+
+// The twelve scripts, in the order in which the start hook creates their runners.
+extern const std::array<TScriptScheduleRow, 12> ScriptSchedule;
+
+// The command line of one script: "<php>" "<web root>\scripts\<script>", every piece verbatim.
+std::string ScriptCommandLine(const std::string& phpExePath, const std::string& webRootPath,
+                              const std::string& scriptFile);
+
+// The range a runner's first delay is drawn from: lo = ceiling(period / 100) up to, not
+// including, hi = ceiling(period / 10).
+struct TFirstDelayRange {
+  int32_t lo;
+  int32_t hi;
+};
+TFirstDelayRange FirstDelayRange(int32_t period);
+
+// A first delay drawn uniformly from FirstDelayRange(period); lo when the range is empty.
+// Safe to call from several threads at once.
+int32_t DrawFirstDelay(int32_t period);
+
+// How a runner turns its period into waits. The defaults are the product's; tests shorten them.
+struct TRunnerTimings {
+  // The wait before the first run.
+  std::function<int32_t(int32_t period)> FirstDelay = DrawFirstDelay;
+  // The pause after each run, measured from the run's end.
+  std::function<int32_t(int32_t period)> Pause = [](int32_t period) { return period; };
+  // ExecuteAndCollect's wait for the child while both of its pipes are empty.
+  DWORD PollIntervalMs = kExecutePollIntervalMs;
+};
+
+// A periodic script runner: after its first delay it runs its command line, pauses for its
+// period and, unless a stop has been requested by then, runs it again. It checks the stop flag
+// only after each pause, so a stop lets the current delay, run and pause finish. It releases
+// itself when it ends; hold it through std::weak_ptr to reach it while it runs.
+class TCustomThread : public TWorkerThread {
+ public:
+  // Creates a runner and starts its thread at once.
+  static std::shared_ptr<TCustomThread> Create(int32_t period, std::string commandLine,
+                                               TRunnerTimings timings = {});
+
+  int32_t Period() const { return Period_; }
+  const std::string& CommandLine() const { return CommandLine_; }
+
+ protected:
+  TCustomThread(int32_t period, std::string commandLine, TRunnerTimings timings);
+
+  // Creates a runner of a derived class (its constructor takes the same three values) and
+  // starts it.
+  template <typename T>
+  static std::shared_ptr<T> CreateAs(int32_t period, std::string commandLine,
+                                     TRunnerTimings timings) {
+    std::shared_ptr<T> runner(new T(period, std::move(commandLine), std::move(timings)));
+    StartSelfReleasing(runner);
+    return runner;
+  }
+
+  void Execute() override;
+
+  // One run of the command line; output and result are of no interest.
+  virtual void RunOnce();
+
+ private:
+  const int32_t Period_;
+  const std::string CommandLine_;
+  const TRunnerTimings timings_;
+};
+
+// The service's daemon object. Its constructor binds OnStart to DataModuleStart and OnStop to
+// DataModuleStop.
+class TDaemon1 : public TDaemon {
+ public:
+  explicit TDaemon1(TRunnerTimings runnerTimings = {});
+
+  // Start hook: reads the configuration, starts one runner per row of ScriptSchedule and then
+  // the companion's workers. Leaves OK as it is. An unreadable configuration file throws
+  // before any worker starts.
+  void DataModuleStart(TDaemon* Sender, bool& OK);
+  // Stop hook: asks every runner that still runs to stop, and returns at once.
+  void DataModuleStop(TDaemon* Sender, bool& OK);
+
+  // Creates and starts one runner and appends it to ScriptThreads.
+  void AddScriptThread(int32_t period, const std::string& commandLine);
+
+  // Every runner ever created, in creation order. Entries are never removed; an entry expires
+  // once its runner has ended and released itself.
+  const std::vector<std::weak_ptr<TCustomThread>>& ScriptThreads() const { return ScriptThreads_; }
+  const std::string& PhpExePath() const { return PhpExePath_; }
+  const std::string& WebRootPath() const { return WebRootPath_; }
+
+ private:
+  std::vector<std::weak_ptr<TCustomThread>> ScriptThreads_;
+  std::string PhpExePath_;
+  std::string WebRootPath_;
+  const TRunnerTimings runnerTimings_;
+};
+
+}  // namespace brenlow

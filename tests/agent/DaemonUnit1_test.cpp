@@ -1,0 +1,196 @@
+// The daemon object's start and stop hooks. The start hook reads brenlow.ini beside the test
+// program, so these cases hold the lock on that file.
+
+#include "agent/DaemonUnit1.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "common/UniqueHandle.h"
+#include "config/IniFile.h"
+#include "tests/support/StandInLog.h"
+#include "tests/support/TestSupport.h"
+
+namespace brenlow {
+namespace {
+
+using test::MonotonicMicroseconds;
+using test::WaitFor;
+
+const char* const kWorkedExample[12] = {
+    R"("C:\php\php.exe" "D:\web\scripts\task.upstream.sync.php")",
+    R"("C:\php\php.exe" "D:\web\scripts\task.listener.scan.php")",
+    R"("C:\php\php.exe" "D:\web\scripts\task.reach.probe.php")",
+    R"("C:\php\php.exe" "D:\web\scripts\task.host.inventory.php")",
+    R"("C:\php\php.exe" "D:\web\scripts\task.unix.facts.php")",
+    R"("C:\php\php.exe" "D:\web\scripts\task.signin.audit.php")",
+    R"("C:\php\php.exe" "D:\web\scripts\task.web.uptime.php")",
+    R"("C:\php\php.exe" "D:\web\scripts\task.directory.accounts.php")",
+    R"("C:\php\php.exe" "D:\web\scripts\task.web.names.php")",
+    R"("C:\php\php.exe" "D:\web\scripts\task.rule.actions.php")",
+    R"("C:\php\php.exe" "D:\web\scripts\task.integrity.scan.php")",
+    R"("C:\php\php.exe" "D:\web\scripts\task.netdev.poll.php")",
+};
+const int32_t kPeriods[12] = {3000,  60000,  3000,    60000, 60000, 300000,
+                              60000, 600000, 3600000, 60000, 60000, 60000};
+
+std::vector<std::string> CommandLines(const std::string& php, const std::string& webRoot) {
+  std::vector<std::string> lines;
+  for (const auto& row : ScriptSchedule)
+    lines.push_back(ScriptCommandLine(php, webRoot, row.ScriptFile));
+  return lines;
+}
+
+TEST(ScriptSchedule, GivesTheTwelveCommandLinesInTableOrder) {
+  const auto lines = CommandLines("C:\\php\\php.exe", "D:\\web");
+  ASSERT_EQ(lines.size(), 12u);
+  for (size_t i = 0; i < 12; ++i) {
+    EXPECT_EQ(lines[i], kWorkedExample[i]);
+    EXPECT_EQ(ScriptSchedule[i].Period, kPeriods[i]) << ScriptSchedule[i].ScriptFile;
+  }
+}
+
+TEST(ScriptSchedule, InsertsThePathsVerbatim) {
+  EXPECT_EQ(CommandLines("", "")[0], R"("" "\scripts\task.upstream.sync.php")");
+  EXPECT_EQ(CommandLines("", "")[11], R"("" "\scripts\task.netdev.poll.php")");
+  EXPECT_EQ(CommandLines("php", "D:\\web\\")[0],
+            R"("php" "D:\web\\scripts\task.upstream.sync.php")");
+  EXPECT_EQ(CommandLines(" C:\\a \"b\" ", "x\"y")[2],
+            R"(" C:\a "b" " "x"y\scripts\task.reach.probe.php")");
+}
+
+// Runners that never get to run while a case lasts: they stay alive and observable.
+TRunnerTimings Idle() {
+  TRunnerTimings timings;
+  timings.FirstDelay = [](int32_t) { return 600000; };
+  timings.Pause = [](int32_t) { return 600000; };
+  return timings;
+}
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override { DeleteFileA(config_.c_str()); }
+  void TearDown() override { DeleteFileA(config_.c_str()); }
+
+  static std::vector<std::shared_ptr<TCustomThread>> Alive(const TDaemon1& daemon) {
+    std::vector<std::shared_ptr<TCustomThread>> alive;
+    for (const auto& entry : daemon.ScriptThreads())
+      if (auto runner = entry.lock()) alive.push_back(runner);
+    return alive;
+  }
+
+  const std::string config_ = ConfigFilePath();
+};
+
+TEST_F(DaemonTest, WithoutAConfigurationFileTheRunnersGetEmptyPaths) {
+  TDaemon1 daemon(Idle());
+  EXPECT_TRUE(daemon.ScriptThreads().empty());
+  bool ok = true;
+  daemon.OnStart(&daemon, ok);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(daemon.PhpExePath(), "");
+  EXPECT_EQ(daemon.WebRootPath(), "");
+  const auto runners = Alive(daemon);
+  ASSERT_EQ(runners.size(), 12u);
+  const auto expected = CommandLines("", "");
+  EXPECT_EQ(runners[0]->CommandLine(), R"("" "\scripts\task.upstream.sync.php")");
+  for (size_t i = 0; i < 12; ++i) {
+    EXPECT_EQ(runners[i]->CommandLine(), expected[i]);
+    EXPECT_EQ(runners[i]->Period(), ScriptSchedule[i].Period);
+  }
+}
+
+// The hooks as the service host calls them: a second start appends twelve more runners, and a
+// stop flags every one of them and returns at once, whatever they are doing.
+TEST_F(DaemonTest, SecondStartGivesTwentyFourRunnersAndStopFlagsThemAll) {
+  test::WriteFileText(config_,
+                      "[General]\r\nPHP_EXE_PATH=C:\\php\\php.exe\r\nWEB_ROOT_PATH=D:\\web\r\n");
+  TDaemon1 daemon(Idle());
+  bool ok = true;
+  daemon.OnStart(&daemon, ok);
+  daemon.OnStart(&daemon, ok);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(daemon.PhpExePath(), "C:\\php\\php.exe");
+  EXPECT_EQ(daemon.WebRootPath(), "D:\\web");
+  auto runners = Alive(daemon);
+  ASSERT_EQ(runners.size(), 24u);
+  for (size_t i = 0; i < 24; ++i) {
+    EXPECT_EQ(runners[i]->CommandLine(), kWorkedExample[i % 12]);
+    EXPECT_FALSE(runners[i]->StopRequested());
+  }
+  daemon.OnStop(&daemon, ok);
+  EXPECT_TRUE(ok);
+  for (const auto& runner : runners) EXPECT_TRUE(runner->StopRequested());
+}
+
+TEST_F(DaemonTest, StopSkipsRunnersThatHaveEnded) {
+  TRunnerTimings quick;
+  quick.FirstDelay = [](int32_t) { return 0; };
+  quick.Pause = [](int32_t) { return 10; };
+  TDaemon1 daemon(quick);
+  daemon.AddScriptThread(3000, R"("" "\scripts\task.upstream.sync.php")");
+  ASSERT_EQ(daemon.ScriptThreads().size(), 1u);
+  bool ok = true;
+  daemon.OnStop(&daemon, ok);
+  ASSERT_TRUE(WaitFor([&] { return daemon.ScriptThreads()[0].expired(); }, 20000));
+  daemon.OnStop(&daemon, ok);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(daemon.ScriptThreads().size(), 1u);
+}
+
+// A configuration file that is there but cannot be read stops the hook before any worker starts.
+TEST_F(DaemonTest, UnreadableConfigurationFileStopsTheStartBeforeAnyRunner) {
+  test::WriteFileText(config_, "[General]\r\nPHP_EXE_PATH=x\r\n");
+  UniqueHandle writer(CreateFileA(config_.c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(writer);
+  TDaemon1 daemon(Idle());
+  bool ok = true;
+  try {
+    daemon.OnStart(&daemon, ok);
+    FAIL() << "the start hook did not raise";
+  } catch (const EFOpenError& error) {
+    EXPECT_EQ(std::string(error.what()), "Unable to open file \"" + config_ + "\"");
+  }
+  EXPECT_TRUE(daemon.ScriptThreads().empty());
+}
+
+// The whole road: the configured interpreter (the stand-in) is started once per script with its
+// command line byte for byte, each no sooner than its first delay allows. First delays are a
+// two-hundredth of the product's so the hour-long script starts within seconds.
+TEST_F(DaemonTest, RunnersStartTheConfiguredInterpreterWithTheirCommandLines) {
+  const std::string php = test::StandInPath("php_standin.exe");
+  test::TempDir dir;
+  const std::string log = dir / "runs.log";
+  SetEnvironmentVariableA("BRENLOW_STANDIN_LOG", log.c_str());
+  test::WriteFileText(config_, "\xEF\xBB\xBF[General]\r\nPHP_EXE_PATH=" + php +
+                                   "\r\nWEB_ROOT_PATH = \"D:\\web\"\r\n");
+  TRunnerTimings timings;
+  timings.FirstDelay = [](int32_t period) { return DrawFirstDelay(period) / 200; };
+  timings.Pause = [](int32_t) { return 600000; };
+  TDaemon1 daemon(timings);
+  const long long started = MonotonicMicroseconds();
+  bool ok = true;
+  daemon.OnStart(&daemon, ok);
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return test::OfKind(test::ParseStandInLog(test::ReadFileText(log)), "end").size() == 12;
+      },
+      30000));
+  const auto starts = test::OfKind(test::ParseStandInLog(test::ReadFileText(log)), "start");
+  ASSERT_EQ(starts.size(), 12u);
+  const auto expected = CommandLines(php, "D:\\web");
+  for (size_t row = 0; row < 12; ++row) {
+    const auto match = std::find_if(starts.begin(), starts.end(),
+                                    [&](const auto& r) { return r.commandLine == expected[row]; });
+    ASSERT_NE(match, starts.end()) << "never started: " << expected[row];
+    const long long lowest = FirstDelayRange(ScriptSchedule[row].Period).lo / 200;
+    EXPECT_GE(match->us - started, lowest * 1000) << expected[row];
+  }
+  daemon.OnStop(&daemon, ok);
+}
+
+}  // namespace
+}  // namespace brenlow

@@ -1,0 +1,225 @@
+// ExecuteAndCollect against real child processes (the exec_child stand-in) under Wine.
+
+#include "agent/ExecuteAndCollect.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "common/UniqueHandle.h"
+#include "tests/support/TestSupport.h"
+
+namespace brenlow {
+namespace {
+
+using test::StandInPath;
+using test::WaitFor;
+
+std::string Child(const std::string& actions) {
+  return "\"" + StandInPath("exec_child.exe") + "\" " + actions;
+}
+
+std::string Pattern(unsigned long count) {
+  std::string bytes;
+  for (unsigned long i = 0; i < count; ++i) bytes.push_back(static_cast<char>(i % 251));
+  return bytes;
+}
+
+struct Outcome {
+  bool result = false;
+  std::string output;
+};
+
+// Runs the call on a thread of its own. A call that has not returned after 30 s has hung: the
+// test fails and the program ends, which breaks the pipes its children still hold.
+Outcome ExecuteWithDeadline(const std::string& commandLine) {
+  struct Shared {
+    std::atomic<bool> done{false};
+    Outcome outcome;
+  };
+  auto shared = std::make_shared<Shared>();
+  std::thread([shared, commandLine] {
+    shared->outcome.result = ExecuteAndCollect(commandLine, shared->outcome.output);
+    shared->done = true;
+  }).detach();
+  if (!WaitFor([&] { return shared->done.load(); }, 30000)) {
+    ADD_FAILURE() << "ExecuteAndCollect did not return: " << commandLine;
+    std::fflush(nullptr);
+    TerminateProcess(GetCurrentProcess(), 3);
+  }
+  return shared->outcome;
+}
+
+// A manual-reset event with a name unique to this test program.
+struct NamedEvent {
+  std::string name = "brenlow-exec-test-" + std::to_string(GetCurrentProcessId());
+  UniqueHandle handle{CreateEventA(nullptr, TRUE, FALSE, name.c_str())};
+  ~NamedEvent() { SetEvent(handle.get()); }
+};
+
+TEST(QuoteCommandLinePiece, WrapsOnlyPiecesWithASpaceAndNoQuote) {
+  const struct {
+    std::string piece, expected;
+  } cases[] = {
+      {"plain", "plain"},
+      {"two words", "\"two words\""},
+      {"C:\\Program Files\\dir\\", "\"C:\\Program Files\\dir\\\""},  // backslashes stay
+      {"say \"hi\" now", "say \"hi\" now"},                          // a quote forbids wrapping
+      {"tab\there", "tab\there"},                                    // only spaces count
+      {"", ""},
+      {" ", "\" \""},
+      {"\"\"/C", "\"\"/C"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(QuoteCommandLinePiece(c.piece), c.expected) << c.piece;
+}
+
+TEST(JoinCommandLine, JoinsExecutableAndArgumentsWithSingleSpaces) {
+  EXPECT_EQ(JoinCommandLine("cmd", {"\"\"/C", "taskkill", "/im", "qrx_proxy.exe", "/f", "/t"}),
+            "cmd \"\"/C taskkill /im qrx_proxy.exe /f /t");
+  EXPECT_EQ(JoinCommandLine("cmd", {"\"\"/C", "taskkill", "/im", "qrx_proxy_d.exe", "/f", "/t"}),
+            "cmd \"\"/C taskkill /im qrx_proxy_d.exe /f /t");
+  EXPECT_EQ(JoinCommandLine("C:\\Program Files\\x.exe", {}), "\"C:\\Program Files\\x.exe\"");
+  EXPECT_EQ(JoinCommandLine("x.exe", {"a b", ""}), "x.exe \"a b\" ");
+  EXPECT_EQ(JoinCommandLine("x.exe", {"", "a"}), "x.exe  a");
+}
+
+TEST(ExecuteAndCollect, CommandLineReachesTheChildByteForByte) {
+  const std::string line = Child("cmdline \"a  b\" \"\"/C x\\\"y \xE9 end");
+  std::string output;
+  EXPECT_TRUE(ExecuteAndCollect(line, output));
+  EXPECT_EQ(output, line);
+}
+
+TEST(ExecuteAndCollect, ArgumentFormRunsTheJoinedCommandLine) {
+  const std::string program = StandInPath("exec_child.exe");
+  std::string output;
+  EXPECT_TRUE(ExecuteAndCollect(program, {"cmdline", "two words", "\"q\" x"}, output));
+  EXPECT_EQ(output, QuoteCommandLinePiece(program) + " cmdline \"two words\" \"q\" x");
+}
+
+TEST(ExecuteAndCollect, AProgramThatCannotBeStartedGivesFalseAndNoOutput) {
+  std::string output = "left over";
+  EXPECT_FALSE(ExecuteAndCollect("Z:\\no\\such\\program.exe", output));
+  EXPECT_EQ(output, "");
+  output = "left over";
+  EXPECT_FALSE(ExecuteAndCollect("", output));
+  EXPECT_EQ(output, "");
+  output = "left over";
+  EXPECT_FALSE(ExecuteAndCollect("", {"arg"}, output));
+  EXPECT_EQ(output, "");
+  EXPECT_FALSE(ExecuteAndCollect("no_such_program_anywhere", {"a b"}, output));
+  EXPECT_EQ(output, "");
+}
+
+TEST(ExecuteAndCollect, ReturnsMoreThanOneGrowthStepOfOutputWholeAndInOrder) {
+  std::string output;
+  EXPECT_TRUE(ExecuteAndCollect(Child("out 200003"), output));
+  EXPECT_EQ(output.size(), 200003u);
+  EXPECT_TRUE(output == Pattern(200003)) << "bytes differ";
+}
+
+TEST(ExecuteAndCollect, StandardErrorNeverReachesTheOutput) {
+  std::string output;
+  EXPECT_TRUE(ExecuteAndCollect(Child("err 5000"), output));
+  EXPECT_EQ(output, "");
+  EXPECT_FALSE(ExecuteAndCollect(Child("err 10 exit 3"), output));
+  EXPECT_EQ(output, "");
+}
+
+// The child writes far more to standard error than its pipe holds before it writes to
+// standard output: only draining standard error lets it get that far.
+TEST(ExecuteAndCollect, ChildFillingStandardErrorRunsToItsEnd) {
+  const Outcome outcome = ExecuteWithDeadline(Child("err 300000 hex 646f6e65"));
+  EXPECT_TRUE(outcome.result);
+  EXPECT_EQ(outcome.output, "done");
+}
+
+TEST(ExecuteAndCollect, NonZeroExitCodeGivesFalseAndTheTextWritten) {
+  std::string output;
+  EXPECT_FALSE(ExecuteAndCollect(Child("hex 6572726f720d0a exit 1"), output));
+  EXPECT_EQ(output, "error\r\n");
+}
+
+// 259 is also what GetExitCodeProcess reports for a child still running.
+TEST(ExecuteAndCollect, ChildExitingWith259Ends) {
+  const Outcome outcome = ExecuteWithDeadline(Child("hex 6f6b exit 259"));
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.output, "ok");
+}
+
+TEST(ExecuteAndCollect, BytesComeBackUnchanged) {
+  std::string output;
+  EXPECT_TRUE(ExecuteAndCollect(Child("hex 0d0a0a0d0d00417f80ffe9c3a91a0d"), output));
+  EXPECT_EQ(output, std::string("\r\n\n\r\r\0A\x7f\x80\xff\xe9\xc3\xa9\x1a\r", 15));
+}
+
+TEST(ExecuteAndCollect, ChildReadingItsInputSeesEndOfFile) {
+  const Outcome outcome = ExecuteWithDeadline(Child("stdin"));
+  EXPECT_TRUE(outcome.result);
+  EXPECT_EQ(outcome.output, "eof");
+}
+
+// The grandchild inherits the output pipe and keeps it open, silent, until told to write: the
+// call must return when the child ends, not when the pipe does.
+TEST(ExecuteAndCollect, GrandchildHoldingTheOutputPipeDoesNotHoldTheCall) {
+  NamedEvent release;
+  const Outcome outcome = ExecuteWithDeadline(
+      Child("hex 6368696c64 spawn waitevent " + release.name + " hex 4c415445"));
+  EXPECT_TRUE(outcome.result);
+  EXPECT_EQ(outcome.output, "child");
+}
+
+// An inheritable handle of the caller must not reach the child: it gets its three pipe ends only.
+TEST(ExecuteAndCollect, ChildInheritsOnlyItsOwnPipeEnds) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+  HANDLE readHandle = nullptr;
+  HANDLE writeHandle = nullptr;
+  ASSERT_TRUE(CreatePipe(&readHandle, &writeHandle, &inheritable, 0));
+  UniqueHandle readEnd(readHandle);
+  UniqueHandle writeEnd(writeHandle);
+  char value[32];
+  std::snprintf(value, sizeof(value), "%llx",
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(writeHandle)));
+  std::string output;
+  EXPECT_TRUE(ExecuteAndCollect(Child(std::string("writehandle ") + value), output));
+  DWORD waiting = 0;
+  ASSERT_TRUE(PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &waiting, nullptr));
+  EXPECT_EQ(waiting, 0u) << "the child wrote into a pipe of the caller";
+}
+
+// GetProcessHandleCount reports 0 under Wine, but handle values are reused lowest first. A
+// leaked handle keeps its slot, so the highest of a batch of fresh handles moves up; the batch
+// is large enough to reach past the slots one call uses.
+HANDLE HighestOfFreshHandles() {
+  std::vector<UniqueHandle> probes;
+  HANDLE highest = nullptr;
+  for (int i = 0; i < 64; ++i) {
+    probes.emplace_back(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    highest = std::max(highest, probes.back().get());
+  }
+  return highest;
+}
+
+TEST(ExecuteAndCollect, ManyCallsLeaveNoHandleBehind) {
+  std::string output;
+  ExecuteAndCollect(Child("out 10"), output);  // lets the system set up what it keeps
+  ExecuteAndCollect("Z:\\no\\such\\program.exe", output);
+  const HANDLE before = HighestOfFreshHandles();
+  for (int i = 0; i < 30; ++i) {
+    EXPECT_TRUE(ExecuteAndCollect(Child("out 3000 err 3000"), output));
+    EXPECT_FALSE(ExecuteAndCollect(Child("hex 41 exit 1"), output));
+  }
+  for (int i = 0; i < 200; ++i) {
+    EXPECT_FALSE(ExecuteAndCollect("Z:\\no\\such\\program.exe", output));
+    EXPECT_FALSE(ExecuteAndCollect("", {}, output));
+  }
+  EXPECT_EQ(HighestOfFreshHandles(), before);
+}
+
+}  // namespace
+}  // namespace brenlow

@@ -1,0 +1,88 @@
+// Stand-in for the PHP interpreter. Each start appends one line to a log file, then the program
+// does what its environment asks and appends one more line as it ends:
+//   start<TAB>pid<TAB>tick<TAB>microseconds<TAB>command line as GetCommandLineA gives it
+//   end<TAB>pid<TAB>tick<TAB>microseconds<TAB>
+// tick is GetTickCount64; microseconds come from the performance counter, which is the same
+// clock in every process of the machine. The log is BRENLOW_STANDIN_LOG, or standin-runs.log
+// beside this program. Behaviour comes from the environment, so the command line the runners
+// pass reaches the program unchanged:
+//   BRENLOW_STANDIN_STDOUT_BYTES=N  write N bytes to standard output
+//   BRENLOW_STANDIN_STDERR_BYTES=N  write N bytes to standard error
+//   BRENLOW_STANDIN_SLEEP_MS=N      sleep N ms before ending
+//   BRENLOW_STANDIN_WAIT_EVENT=NAME wait (up to a minute) until the named event is set, if it
+//                                   exists
+//   BRENLOW_STANDIN_EXIT_CODE=N     exit with code N
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "tests/support/StandInLog.h"
+
+namespace {
+
+std::string Env(const char* name) {
+  char buffer[32768];
+  const DWORD n = GetEnvironmentVariableA(name, buffer, sizeof(buffer));
+  return n > 0 && n < sizeof(buffer) ? std::string(buffer, n) : std::string();
+}
+
+unsigned long EnvNumber(const char* name) { return std::strtoul(Env(name).c_str(), nullptr, 10); }
+
+std::string LogPath() {
+  std::string path = Env("BRENLOW_STANDIN_LOG");
+  if (!path.empty()) return path;
+  char module[MAX_PATH * 4];
+  const DWORD n = GetModuleFileNameA(nullptr, module, sizeof(module));
+  path.assign(module, n);
+  return path.substr(0, path.find_last_of("\\/") + 1) + "standin-runs.log";
+}
+
+// Appends one whole line with a single WriteFile on an append-only handle, so lines of several
+// processes writing at once never mix.
+void AppendLine(const std::string& line) {
+  HANDLE file = CreateFileA(LogPath().c_str(), FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+void Record(const char* kind, const std::string& commandLine) {
+  AppendLine(std::string(kind) + "\t" + std::to_string(GetCurrentProcessId()) + "\t" +
+             std::to_string(GetTickCount64()) + "\t" +
+             std::to_string(brenlow::test::MonotonicMicroseconds()) + "\t" + commandLine + "\n");
+}
+
+void WriteBytes(DWORD which, unsigned long count) {
+  const std::string block(4096, 'x');
+  HANDLE out = GetStdHandle(which);
+  while (count > 0) {
+    const DWORD chunk = count < block.size() ? count : static_cast<DWORD>(block.size());
+    DWORD written = 0;
+    if (!WriteFile(out, block.data(), chunk, &written, nullptr) || written == 0) return;
+    count -= written;
+  }
+}
+
+}  // namespace
+
+int main() {
+  Record("start", GetCommandLineA());
+  WriteBytes(STD_OUTPUT_HANDLE, EnvNumber("BRENLOW_STANDIN_STDOUT_BYTES"));
+  WriteBytes(STD_ERROR_HANDLE, EnvNumber("BRENLOW_STANDIN_STDERR_BYTES"));
+  Sleep(EnvNumber("BRENLOW_STANDIN_SLEEP_MS"));
+  const std::string event = Env("BRENLOW_STANDIN_WAIT_EVENT");
+  if (!event.empty()) {
+    HANDLE handle = OpenEventA(SYNCHRONIZE, FALSE, event.c_str());
+    if (handle) {
+      WaitForSingleObject(handle, 60000);
+      CloseHandle(handle);
+    }
+  }
+  Record("end", "");
+  return static_cast<int>(EnvNumber("BRENLOW_STANDIN_EXIT_CODE"));
+}
