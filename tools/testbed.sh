@@ -28,6 +28,13 @@ start() {
   # started with: give them files, never the caller's terminal or pipe.
   wineserver -p >>"$log" 2>&1 </dev/null
 
+  # services.exe, and every service it starts, trace their event-log calls into the trace file.
+  # The first program under the new server starts services.exe with its own environment and
+  # output, so this must come before any other wine command.
+  rm -rf "$bed/stderr"
+  touch "$trace"
+  WINEDEBUG=-all,+eventlog,fixme+advapi,+pid wineboot >>"$trace" 2>&1 </dev/null
+
   # Wine's own taskkill does not know /t; ours does. Make the prefix prefer the native copy.
   local taskkill=$build/tests/standins/taskkill.exe
   if [ -f "$taskkill" ]; then
@@ -35,11 +42,6 @@ start() {
     wine reg add 'HKCU\Software\Wine\DllOverrides' /v taskkill.exe /t REG_SZ /d native /f \
       >>"$log" 2>&1 </dev/null
   fi
-
-  # services.exe, and every service it starts, trace their event-log calls into the trace file.
-  rm -rf "$bed/stderr"
-  touch "$trace"
-  WINEDEBUG=-all,+eventlog,fixme+advapi,+pid wineboot >>"$trace" 2>&1 </dev/null
 }
 
 stop() {
