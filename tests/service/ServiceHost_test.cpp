@@ -237,6 +237,26 @@ TEST_F(RunningService, StopsWhilePaused) {
   ExpectStopsAndEnds();
 }
 
+// A configuration file that cannot be read makes the start hook raise: the service ends
+// reported as failed, with one error entry, instead of hanging in start pending.
+TEST_F(RunningService, AnErrorInTheStartHookStopsTheServiceWithItsEntry) {
+  const std::string ini = folder_ + "\\brenlow.ini";
+  UniqueHandle locked(CreateFileA(ini.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(locked) << GetLastError();
+  const TraceFile trace;
+  StartNamedService(kService);  // may report the early end itself
+  EXPECT_TRUE(WaitForState(kService, SERVICE_STOPPED));
+  EXPECT_EQ(QueryState(kService).win32ExitCode, static_cast<DWORD>(ERROR_EXCEPTION_IN_SERVICE));
+  EXPECT_TRUE(WaitFor([&] { return !EntriesOf(trace, "brenlow").empty(); }, 20000));
+  const auto entries = EntriesOf(trace, "brenlow");
+  ASSERT_EQ(entries.size(), 1u) << trace.Text();
+  EXPECT_EQ(entries[0].type, static_cast<unsigned>(EVENTLOG_ERROR_TYPE));
+  EXPECT_EQ(entries[0].text.rfind("Failed to start daemon TevrinInternalSvc : ", 0), 0u)
+      << entries[0].text;
+  EXPECT_FALSE(WaitFor([&] { return FileExists(runs_); }, 1000)) << "a script ran";
+}
+
 TEST_F(RunningService, StartsTheCompanion) {
   if (!kIsComplete<TRunQRXProxyThread>)
     GTEST_SKIP() << "the companion launcher TRunQRXProxyThread is not in this build yet";
