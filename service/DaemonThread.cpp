@@ -4,6 +4,7 @@
 #include "service/DaemonErrors.h"
 
 namespace brenlow {
+
 TDaemonThread::TDaemonThread(TDaemon& daemon, TServiceHostCalls& calls,
                              std::atomic<DWORD>& announcedId)
     : daemon_(daemon), calls_(calls), announcedId_(announcedId) {}

@@ -1,12 +1,11 @@
-// Install, uninstall, the usage text and the failure path of a command, against the stand-in
-// service manager; the registration rules of the host.
+// Install, uninstall and the failure path of a command, against the stand-in service manager;
+// the registration rules of the host.
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include "common/SystemError.h"
-#include "service/CommandLine.h"
 #include "service/DaemonErrors.h"
 #include "tests/service/HostHarness.h"
 
@@ -148,15 +147,6 @@ TEST(DaemonInstall, WalksEnabledDefinitionsInOrderWithTheirOwnSettings) {
   EXPECT_TRUE(host.calls.services.empty());
   EXPECT_EQ(events, (Calls{"OnInstall", "before TevrinInternalSvc", "before Second", "OnUnInstall",
                            "after Second", "after TevrinInternalSvc"}));
-}
-
-TEST(DaemonInstall, UsageTextWhenNoCommandIsGiven) {
-  for (const Calls& args : {Calls{}, Calls{"-h"}, Calls{"--help"}, Calls{"/run"}, Calls{"-I"}}) {
-    HostHarness host;
-    EXPECT_EQ(host.Run(args), 0);
-    EXPECT_EQ(host.calls.output, UsageText(ExecutablePath()));
-    EXPECT_TRUE(host.calls.calls.empty());
-  }
 }
 
 TEST(DaemonRegistration, FaultsOfRegistrationAndDefinitions) {
