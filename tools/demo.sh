@@ -96,6 +96,9 @@ show_all() { show_entries; show_runs; show_companions; }
 say "sc start $service"
 wine_quiet sc start "$service" | tr -d '\r' | grep -E 'STATE|SERVICE_NAME' || true
 
+sleep 1
+wine_quiet sc query "$service" | tr -d '\r' | grep -E 'STATE' || true
+
 say "What the service does (about 30 s)"
 killed_at=""
 for i in $(seq 1 30); do
@@ -107,7 +110,7 @@ for i in $(seq 1 30); do
   fi
   if [ "$i" -gt 12 ] && [ -z "$killed_at" ] &&
     tail -c +$((trace_start + 1)) "$trace" | tail -n 400 | grep -q 'Drop qrx_proxy process' &&
-    [ "$(grep -c '^start' "$install_dir/qrx_proxy.log")" -ge 2 ]; then
+    [ "$(cat "$install_dir/qrx_proxy.log" 2>/dev/null | grep -c '^start')" -ge 2 ]; then
     killed_at=$i
     echo "   -- watchdog kill seen; the companion answers 1 again from now on --"
     echo reply1 >"$install_dir/qrx_proxy.mode"
@@ -133,6 +136,6 @@ entries=$(tail -c +$((trace_start + 1)) "$trace" | grep -cE ':(trace|warn|err):e
 warnings=$(tail -c +$((trace_start + 1)) "$trace" | grep -c 'Drop qrx_proxy process' || true)
 echo "   event-log entries written:    $entries"
 echo "   watchdog kills (Warnings):    $warnings"
-echo "   companion starts:             $(grep -c '^start' "$install_dir/qrx_proxy.log" || echo 0)"
+echo "   companion starts:             $(cat "$install_dir/qrx_proxy.log" 2>/dev/null | grep -c '^start' || true)"
 echo "   script runs:                  $runs_shown"
 echo "   scripts that ran:             $(grep '^start' "$php_dir/standin-runs.log" | cut -f5 | sort -u | wc -l) of 12 (the others wait up to a tenth of their period first)"
