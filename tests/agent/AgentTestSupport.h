@@ -1,0 +1,101 @@
+#pragma once
+// Helpers for the tests of the companion's workers: an event log writer whose entries a test
+// can read back, and an owner that stops a never-released worker and frees it once it has ended.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "eventlog/EventLog.h"
+
+namespace brenlow::test {
+
+struct LoggedEntry {
+  TEventType level;
+  std::string text;
+  bool operator==(const LoggedEntry&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const LoggedEntry& entry) {
+  return out << "{" << static_cast<int>(entry.level) << ", \"" << entry.text << "\"}";
+}
+
+// A TEventLog whose system calls only record the entries written through it. Registration and
+// the open succeed without touching the registry or the system's log.
+class RecordingEventLog {
+ public:
+  TEventLog& log() { return log_; }
+
+  std::vector<LoggedEntry> Entries() const {
+    std::lock_guard<std::mutex> lock(api_.mutex);
+    return api_.entries;
+  }
+  size_t Count() const { return Entries().size(); }
+
+ private:
+  struct Api final : EventLogApi {
+    LSTATUS RegCreateKeyExA(HKEY, const char*, DWORD, const char*, DWORD, REGSAM,
+                            SECURITY_ATTRIBUTES*, HKEY* result, DWORD*) override {
+      *result = reinterpret_cast<HKEY>(0x4B4B);
+      return ERROR_SUCCESS;
+    }
+    LSTATUS RegSetValueExA(HKEY, const char*, DWORD, DWORD, const BYTE*, DWORD) override {
+      return ERROR_SUCCESS;
+    }
+    LSTATUS RegCloseKey(HKEY) override { return ERROR_SUCCESS; }
+    LSTATUS RegDeleteKeyA(HKEY, const char*) override { return ERROR_SUCCESS; }
+    HANDLE OpenEventLogA(const char*, const char*) override {
+      return reinterpret_cast<HANDLE>(0xCAFE);
+    }
+    BOOL ReportEventA(HANDLE, WORD type, WORD, DWORD, PSID, WORD count, DWORD, const char** strings,
+                      void*) override {
+      const TEventType level = type == EVENTLOG_ERROR_TYPE     ? etError
+                               : type == EVENTLOG_WARNING_TYPE ? etWarning
+                                                               : etInfo;
+      std::lock_guard<std::mutex> lock(mutex);
+      entries.push_back({level, count > 0 ? strings[0] : ""});
+      return TRUE;
+    }
+    BOOL CloseEventLog(HANDLE) override { return TRUE; }
+    std::string ExecutablePath() override { return "C:\\test\\agent.exe"; }
+
+    mutable std::mutex mutex;
+    std::vector<LoggedEntry> entries;
+  };
+
+  Api api_;  // declared first: the writer uses it until its own end
+  TEventLog log_{api_};
+};
+
+// Owns a never-released worker for the length of a test: at the end it asks the worker to stop,
+// waits for its thread to end and frees it, so nothing of it outlives what it writes to.
+template <typename Worker>
+class StoppedAtEnd {
+ public:
+  explicit StoppedAtEnd(Worker* worker) : worker_(worker) {}
+  ~StoppedAtEnd() {
+    if (Stop()) delete worker_;
+  }
+  StoppedAtEnd(const StoppedAtEnd&) = delete;
+  StoppedAtEnd& operator=(const StoppedAtEnd&) = delete;
+
+  Worker* operator->() const { return worker_; }
+
+  // Requests the stop and waits (generously) until the worker has finished its cycle; true once
+  // it has. The worker stays readable.
+  bool Stop() {
+    worker_->RequestStop();
+    if (worker_->WaitForEnd(60000)) return true;
+    ADD_FAILURE() << "the worker did not end after its stop request";
+    return false;
+  }
+
+ private:
+  Worker* worker_;
+};
+
+}  // namespace brenlow::test
