@@ -10,7 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "agent/QRXProxyCheckerUnit.h"
+#include "common/UniqueHandle.h"
 #include "eventlog/EventLog.h"
+#include "tests/support/TestSupport.h"
 
 namespace brenlow::test {
 
@@ -96,6 +99,54 @@ class StoppedAtEnd {
 
  private:
   Worker* worker_;
+};
+
+// Starts a program (its path quoted, then the arguments as given) without waiting for it;
+// returns its process id.
+inline DWORD Launch(const std::string& path, const std::string& arguments = "") {
+  STARTUPINFOA si{};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi{};
+  std::string command = "\"" + path + "\"" + (arguments.empty() ? "" : " " + arguments);
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                      &pi)) {
+    ADD_FAILURE() << "cannot start " << path << ": " << GetLastError();
+    return 0;
+  }
+  const UniqueHandle process(pi.hProcess);
+  const UniqueHandle thread(pi.hThread);
+  return pi.dwProcessId;
+}
+
+// Whether an instance of the companion's pipe is there and free, without taking it.
+inline bool PipeIsFree() { return WaitNamedPipeA(ProbePipeName, 1) != FALSE; }
+
+// The "start <pid> <path>" lines the companion stand-in writes beside itself.
+inline std::vector<std::string> StandInStarts(const std::string& dir) {
+  std::vector<std::string> starts;
+  const std::string text =
+      FileExists(dir + "\\qrx_proxy.log") ? ReadFileText(dir + "\\qrx_proxy.log") : "";
+  size_t from = 0;
+  for (size_t end; (end = text.find("\r\n", from)) != std::string::npos; from = end + 2)
+    if (text.compare(from, 6, "start ") == 0) starts.push_back(text.substr(from, end - from));
+  return starts;
+}
+
+// For the cases that start, probe or kill companions (they hold the lock "companion"): no
+// companion or debug build runs before or after a case, and each case has two scratch folders
+// that outlive its workers and its processes.
+class CompanionTest : public ::testing::Test {
+ protected:
+  void SetUp() override { KillAll(); }
+  void TearDown() override { KillAll(); }
+  static void KillAll() {
+    KillProcessesByName("qrx_proxy.exe");
+    KillProcessesByName("qrx_proxy_debug.exe");
+  }
+  static bool Running(const std::string& image) { return !ProcessIdsByName(image).empty(); }
+
+  TempDir dirA_;
+  TempDir dirB_;
 };
 
 }  // namespace brenlow::test
