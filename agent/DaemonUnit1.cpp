@@ -139,9 +139,10 @@ TRunQRXProxyThread::TRunQRXProxyThread(TRunQRXProxySettings settings)
     : settings_(std::move(settings)) {}
 
 TRunQRXProxyThread* TRunQRXProxyThread::Create(TRunQRXProxySettings settings) {
-  auto* launcher = new TRunQRXProxyThread(std::move(settings));
+  // Owned here until its thread runs, so a thread that cannot be created frees it again.
+  std::unique_ptr<TRunQRXProxyThread> launcher(new TRunQRXProxyThread(std::move(settings)));
   launcher->StartUnreleased();
-  return launcher;
+  return launcher.release();
 }
 
 bool TRunQRXProxyThread::ProcessIsRunning(const std::string& imageName) {

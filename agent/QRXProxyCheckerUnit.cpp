@@ -1,6 +1,7 @@
 #include "agent/QRXProxyCheckerUnit.h"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "agent/ExecuteAndCollect.h"
@@ -121,9 +122,10 @@ TProxyCheckerThread::TProxyCheckerThread(TProxyCheckerSettings settings)
     : settings_(std::move(settings)) {}
 
 TProxyCheckerThread* TProxyCheckerThread::Create(TProxyCheckerSettings settings) {
-  auto* monitor = new TProxyCheckerThread(std::move(settings));
+  // Owned here until its thread runs, so a thread that cannot be created frees it again.
+  std::unique_ptr<TProxyCheckerThread> monitor(new TProxyCheckerThread(std::move(settings)));
   monitor->StartUnreleased();
-  return monitor;
+  return monitor.release();
 }
 
 void TProxyCheckerThread::KillCompanion(const TCommandRunner& run) {

@@ -101,6 +101,17 @@ class StoppedAtEnd {
   Worker* worker_;
 };
 
+// The two command lines of the kill.
+inline constexpr const char* kKillQrx = R"(cmd ""/C taskkill /im qrx_proxy.exe /f /t)";
+inline constexpr const char* kKillDebug = R"(cmd ""/C taskkill /im qrx_proxy_debug.exe /f /t)";
+
+// A monitor without a thread: the test runs its cycles one by one on its own thread.
+class CycleDriver : public TProxyCheckerThread {
+ public:
+  explicit CycleDriver(TProxyCheckerSettings settings) : TProxyCheckerThread(std::move(settings)) {}
+  using TProxyCheckerThread::RunCycle;
+};
+
 // Starts a program (its path quoted, then the arguments as given) without waiting for it;
 // returns its process id.
 inline DWORD Launch(const std::string& path, const std::string& arguments = "") {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <iostream>
+#include <mutex>
 #include <thread>
 
 #include "agent/DaemonUnit1.h"
@@ -18,9 +19,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-const char* const kKillQrx = R"(cmd ""/C taskkill /im qrx_proxy.exe /f /t)";
-const char* const kKillDebug = R"(cmd ""/C taskkill /im qrx_proxy_debug.exe /f /t)";
 
 // Records the kill's command lines instead of running them and, once both have come, asks the
 // monitor to stop: it then ends after the kill's pause, with its counter reset.
@@ -46,12 +44,6 @@ class KillRecorder {
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
   std::atomic<TProxyCheckerThread*> monitor_{nullptr};
-};
-
-class CycleDriver : public TProxyCheckerThread {
- public:
-  explicit CycleDriver(TProxyCheckerSettings settings) : TProxyCheckerThread(std::move(settings)) {}
-  using TProxyCheckerThread::RunCycle;
 };
 
 class MonitorTest : public CompanionTest {
@@ -147,23 +139,6 @@ TEST_F(MonitorTest, ACompanionThatNeverAnswersCountsOncePerBoundedWait) {
   ASSERT_TRUE(monitor.Stop());
   EXPECT_THAT(log_.Entries(), IsEmpty());
   EXPECT_THAT(kills_.Lines(), IsEmpty());
-}
-
-// The real kill, through cmd and the task killer: every qrx_proxy.exe and qrx_proxy_debug.exe
-// ends, wherever it was started from, together with the processes it started.
-TEST_F(MonitorTest, KillCompanionEndsTheCompanionAndItsDebugBuildWithTheirChildren) {
-  CopyFileOrThrow(StandInPath("sleeper.exe"), dirA_ / "qrx_proxy.exe");
-  CopyFileOrThrow(StandInPath("sleeper.exe"), dirB_ / "qrx_proxy_debug.exe");
-  CopyFileOrThrow(StandInPath("sleeper.exe"), dirB_ / "qrx_child.exe");
-  Launch(dirA_ / "qrx_proxy.exe", "--spawn \"" + (dirB_ / "qrx_child.exe") + "\"");
-  Launch(dirB_ / "qrx_proxy_debug.exe");
-  ASSERT_TRUE(
-      WaitFor([] { return Running("qrx_child.exe") && Running("qrx_proxy_debug.exe"); }, 20000));
-  TProxyCheckerThread::KillCompanion();
-  EXPECT_TRUE(WaitFor([] { return !Running("qrx_proxy.exe"); }, 20000));
-  EXPECT_TRUE(WaitFor([] { return !Running("qrx_proxy_debug.exe"); }, 20000));
-  EXPECT_TRUE(WaitFor([] { return !Running("qrx_child.exe"); }, 20000));
-  KillProcessesByName("qrx_child.exe");
 }
 
 // Launcher and monitor as the start hook leaves them, with the stand-in beside the "executable"
