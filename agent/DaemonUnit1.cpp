@@ -1,8 +1,13 @@
 #include "agent/DaemonUnit1.h"
 
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+#include <cstring>
 #include <mutex>
 #include <random>
 
+#include "common/UniqueHandle.h"
 #include "config/IniFile.h"
 
 namespace brenlow {
@@ -101,9 +106,83 @@ void TCustomThread::RunOnce() {
   ExecuteAndCollect(CommandLine_, output, timings_.PollIntervalMs);
 }
 
+// --- TRunQRXProxyThread -----------------------------------------------------------------------
+
+namespace {
+
+// ASCII letters only: the image names are compared byte for byte otherwise, whatever the code
+// page, so two names that a locale might call equal still differ here.
+char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  return true;
+}
+
+}  // namespace
+
+bool ImageNameMatches(std::string_view entryName, std::string_view imageName) {
+  const size_t last = entryName.find_last_of("\\/:");
+  const std::string_view fileName =
+      last == std::string_view::npos ? entryName : entryName.substr(last + 1);
+  return EqualIgnoringAsciiCase(fileName, imageName) ||
+         EqualIgnoringAsciiCase(entryName, imageName);
+}
+
+std::string CompanionPath(const std::string& directory) {
+  return "\"" + directory + "\\" + kCompanionImageName + "\"";
+}
+
+TRunQRXProxyThread::TRunQRXProxyThread(TRunQRXProxySettings settings)
+    : settings_(std::move(settings)) {}
+
+TRunQRXProxyThread* TRunQRXProxyThread::Create(TRunQRXProxySettings settings) {
+  // Owned here until its thread runs, so a thread that cannot be created frees it again.
+  std::unique_ptr<TRunQRXProxyThread> launcher(new TRunQRXProxyThread(std::move(settings)));
+  launcher->StartUnreleased();
+  return launcher.release();
+}
+
+bool TRunQRXProxyThread::ProcessIsRunning(const std::string& imageName) {
+  // The single-byte entry, whose size the walk must announce.
+  static_assert(sizeof(PROCESSENTRY32) == 304);
+  const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return false;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof(entry);
+  bool found = false;
+  // The walk goes on after a match and ends only when a call fails.
+  for (BOOL ok = Process32First(snapshot.get(), &entry); ok;
+       ok = Process32Next(snapshot.get(), &entry)) {
+    const std::string_view name(entry.szExeFile, strnlen(entry.szExeFile, MAX_PATH));
+    if (ImageNameMatches(name, imageName)) found = true;
+  }
+  return found;
+}
+
+void TRunQRXProxyThread::Execute() {
+  for (;;) {
+    try {
+      if (!ProcessIsRunning(kCompanionImageName)) {
+        settings_.Log->LogInfo("Starting qrx_proxy process.");
+        const std::string path = CompanionPath(settings_.Directory());
+        // The result is of no use: whether the companion runs is seen by the next cycle.
+        ShellExecuteA(nullptr, nullptr, path.c_str(), nullptr, nullptr, SW_HIDE);
+      }
+    } catch (...) {
+      // Dropped: the next cycle finds no companion and tries again.
+    }
+    Sleep(settings_.CycleSleepMs);
+    if (StopRequested()) return;
+  }
+}
+
 // --- TDaemon1 ----------------------------------------------------------------------------------
 
-TDaemon1::TDaemon1(TRunnerTimings runnerTimings) : runnerTimings_(std::move(runnerTimings)) {
+TDaemon1::TDaemon1(TRunnerTimings runnerTimings, TCompanionStarters companionStarters)
+    : runnerTimings_(std::move(runnerTimings)), companionStarters_(std::move(companionStarters)) {
   OnStart = [this](TDaemon* Sender, bool& OK) { DataModuleStart(Sender, OK); };
   OnStop = [this](TDaemon* Sender, bool& OK) { DataModuleStop(Sender, OK); };
 }
@@ -121,9 +200,11 @@ void TDaemon1::DataModuleStart(TDaemon*, bool&) {
   for (const TScriptScheduleRow& row : ScriptSchedule)
     AddScriptThread(row.Period, ScriptCommandLine(PhpExePath_, WebRootPath_, row.ScriptFile));
 
-  // Step 6: start the companion launcher (TRunQRXProxyThread). Comes with the launcher.
+  // Step 6: the companion launcher. Nothing keeps a reference to it; it runs on its own.
+  companionStarters_.StartLauncher();
 
-  // Step 7: start the companion health monitor (TProxyCheckerThread). Comes with the monitor.
+  // Step 7: the companion health monitor, likewise left to run on its own.
+  companionStarters_.StartMonitor();
 
   // Step 8: return, leaving OK as the host set it.
 }

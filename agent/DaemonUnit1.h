@@ -1,16 +1,19 @@
 #pragma once
 // The agent's daemon object: the start hook that reads the configuration and starts the
-// workers, the stop hook that asks the script runners to stop, and the periodic runner that
-// runs one script again and again.
+// workers, the stop hook that asks the script runners to stop, the periodic runner that runs
+// one script again and again, and the companion launcher that keeps qrx_proxy.exe running.
 
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "agent/ExecutableDirectory.h"
 #include "agent/ExecuteAndCollect.h"
+#include "agent/QRXProxyCheckerUnit.h"
 #include "agent/WorkerThread.h"
 #include "service/Daemon.h"
 
@@ -88,11 +91,66 @@ class TCustomThread : public TWorkerThread {
   const TRunnerTimings timings_;
 };
 
+// --- Companion launcher ------------------------------------------------------------------------
+
+// The image name the launcher looks for and starts.
+inline constexpr const char* kCompanionImageName = "qrx_proxy.exe";
+
+// Whether a process entry's executable-file name stands for imageName: either the name's
+// file-name part (what follows its last "\", "/" or ":") or the whole name equals imageName.
+// Only the ASCII letters are compared without case; every other byte must be equal.
+bool ImageNameMatches(std::string_view entryName, std::string_view imageName);
+
+// The companion's path in a directory, quoted for ShellExecuteA: "<directory>\qrx_proxy.exe".
+// A drive root keeps its own separator, so "C:\" gives "C:\\qrx_proxy.exe".
+std::string CompanionPath(const std::string& directory);
+
+// What the launcher works with. The defaults are the product's; tests change them.
+struct TRunQRXProxySettings {
+  // The directory the companion lies in.
+  std::function<std::string()> Directory = ExecutableDirectory;
+  // The pause after each test of the process list.
+  DWORD CycleSleepMs = 1000;
+  // Where each start is reported.
+  TEventLog* Log = &AgentEventLog();
+};
+
+// The companion launcher: once a second it looks for a process named qrx_proxy.exe and, when
+// there is none, reports "Starting qrx_proxy process." and starts the companion hidden from its
+// directory. A start is never confirmed: a companion that cannot be started is simply tried
+// again by the next cycle. Nobody frees the launcher; it runs until the process ends.
+class TRunQRXProxyThread : public TWorkerThread {
+ public:
+  // Creates a launcher and starts its thread at once; the first test comes without a delay.
+  static TRunQRXProxyThread* Create(TRunQRXProxySettings settings = {});
+
+  // True when at least one running process has imageName by ImageNameMatches. Every process is
+  // looked at; false when the process list cannot be had.
+  static bool ProcessIsRunning(const std::string& imageName);
+
+ protected:
+  explicit TRunQRXProxyThread(TRunQRXProxySettings settings);
+  void Execute() override;
+
+ private:
+  const TRunQRXProxySettings settings_;
+};
+
+// --- Daemon object -----------------------------------------------------------------------------
+
+// Steps 6 and 7 of the start hook: start the companion launcher, then the health monitor. The
+// product starts the real workers; a test that calls the hook without wanting companions
+// started or killed in its process replaces them.
+struct TCompanionStarters {
+  std::function<void()> StartLauncher = [] { TRunQRXProxyThread::Create(); };
+  std::function<void()> StartMonitor = [] { TProxyCheckerThread::Create(); };
+};
+
 // The service's daemon object. Its constructor binds OnStart to DataModuleStart and OnStop to
 // DataModuleStop.
 class TDaemon1 : public TDaemon {
  public:
-  explicit TDaemon1(TRunnerTimings runnerTimings = {});
+  explicit TDaemon1(TRunnerTimings runnerTimings = {}, TCompanionStarters companionStarters = {});
 
   // Start hook: reads the configuration, starts one runner per row of ScriptSchedule and then
   // the companion's workers. Leaves OK as it is. An unreadable configuration file throws
@@ -115,6 +173,7 @@ class TDaemon1 : public TDaemon {
   std::string PhpExePath_;
   std::string WebRootPath_;
   const TRunnerTimings runnerTimings_;
+  const TCompanionStarters companionStarters_;
 };
 
 }  // namespace brenlow

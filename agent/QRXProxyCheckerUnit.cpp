@@ -1,5 +1,11 @@
 #include "agent/QRXProxyCheckerUnit.h"
 
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+#include "agent/ExecuteAndCollect.h"
+
 namespace brenlow {
 
 TEventLog& AgentEventLog() {
@@ -14,5 +20,216 @@ TEventLog& AgentEventLog() {
 }
 
 void CreateAgentEventLog() { AgentEventLog().RegisterSource(""); }
+
+// --- Counter -----------------------------------------------------------------------------------
+
+namespace {
+
+// The companion is killed once the counter is above this.
+constexpr int32_t kKillThreshold = 9;
+
+TProbeDecision Counted(int32_t failCount, const char* warning, TProbePause pause) {
+  TProbeDecision decision;
+  decision.FailCount = failCount;
+  decision.Kill = failCount > kKillThreshold;
+  decision.Warning = decision.Kill ? warning : nullptr;
+  decision.Pause = pause;
+  return decision;
+}
+
+}  // namespace
+
+TProbeDecision DecideProbe(int32_t failCount, TProbeOutcome outcome) {
+  switch (outcome) {
+    case poWaitFailed:
+      return Counted(failCount + 1, kNoPipeWarning, ppNone);
+    case poOpenFailed:
+    case poSendFailed:
+      return Counted(failCount, nullptr, ppFailedOpen);
+    case poGoodReply:
+      return Counted(0, nullptr, ppProbe);
+    case poBadReply:
+    case poRaised:
+      break;
+  }
+  return Counted(failCount + 1, kNoCoordinatorWarning, ppProbe);
+}
+
+// --- Pipe calls ----------------------------------------------------------------------------------
+
+namespace {
+
+class SystemPipeApi final : public ProbePipeApi {
+ public:
+  BOOL WaitNamedPipeA(const char* name, DWORD timeoutMs) override {
+    return ::WaitNamedPipeA(name, timeoutMs);
+  }
+  HANDLE CreateFileA(const char* name, DWORD access, DWORD shareMode, SECURITY_ATTRIBUTES* security,
+                     DWORD disposition, DWORD flags, HANDLE templateFile) override {
+    return ::CreateFileA(name, access, shareMode, security, disposition, flags, templateFile);
+  }
+  BOOL WriteFile(HANDLE pipe, const void* data, DWORD size, DWORD* written) override {
+    return ::WriteFile(pipe, data, size, written, nullptr);
+  }
+  BOOL PeekNamedPipe(HANDLE pipe, DWORD* waiting) override {
+    return ::PeekNamedPipe(pipe, nullptr, 0, nullptr, waiting, nullptr);
+  }
+  BOOL ReadFile(HANDLE pipe, void* data, DWORD size, DWORD* read) override {
+    return ::ReadFile(pipe, data, size, read, nullptr);
+  }
+  BOOL CloseHandle(HANDLE handle) override { return ::CloseHandle(handle); }
+};
+
+// The probe's pipe handle, closed through the same interface that opened it, on every way out
+// of the probe. Closing keeps GetLastError() of the call that failed.
+class ProbeHandle {
+ public:
+  ProbeHandle(ProbePipeApi& api, HANDLE handle) : api_(api), handle_(handle) {}
+  ~ProbeHandle() {
+    if (!valid()) return;
+    const DWORD error = GetLastError();
+    api_.CloseHandle(handle_);
+    SetLastError(error);
+  }
+  ProbeHandle(const ProbeHandle&) = delete;
+  ProbeHandle& operator=(const ProbeHandle&) = delete;
+
+  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  ProbePipeApi& api_;
+  HANDLE handle_;
+};
+
+std::string WithErrorCode(const char* text, DWORD error) { return text + std::to_string(error); }
+
+}  // namespace
+
+ProbePipeApi& SystemProbePipeApi() {
+  static SystemPipeApi* const api = new SystemPipeApi();
+  return *api;
+}
+
+void RunCommandAndForget(const std::string& executable, const std::vector<std::string>& arguments) {
+  std::string output;
+  ExecuteAndCollect(executable, arguments, output);
+}
+
+// --- TProxyCheckerThread -----------------------------------------------------------------------
+
+TProxyCheckerThread::TProxyCheckerThread(TProxyCheckerSettings settings)
+    : settings_(std::move(settings)) {}
+
+TProxyCheckerThread* TProxyCheckerThread::Create(TProxyCheckerSettings settings) {
+  // Owned here until its thread runs, so a thread that cannot be created frees it again.
+  std::unique_ptr<TProxyCheckerThread> monitor(new TProxyCheckerThread(std::move(settings)));
+  monitor->StartUnreleased();
+  return monitor.release();
+}
+
+void TProxyCheckerThread::KillCompanion(const TCommandRunner& run) {
+  // The first argument is two double quotes and /C, which the quoting rule leaves as it is.
+  for (const char* image : {"qrx_proxy.exe", "qrx_proxy_debug.exe"})
+    run("cmd", {"\"\"/C", "taskkill", "/im", image, "/f", "/t"});
+}
+
+void TProxyCheckerThread::Execute() {
+  for (;;) {
+    RunCycle();
+    if (StopRequested()) return;
+  }
+}
+
+void TProxyCheckerThread::RunCycle() {
+  try {
+    Apply(DecideProbe(FailCount(), Probe()));
+    return;
+  } catch (...) {
+    // Raised while probing (the pipe handle has been closed on the way out) or while killing
+    // after a failed wait: it counts as a failed probe, and the cycle goes on as after one.
+  }
+  try {
+    Apply(DecideProbe(FailCount(), poRaised));
+  } catch (...) {
+    // Raised again, by the kill: the monitor must not end, so it only keeps its rhythm.
+    Pause(ppProbe);
+  }
+}
+
+TProbeOutcome TProxyCheckerThread::Probe() {
+  ProbePipeApi& api = *settings_.Pipe;
+  if (!api.WaitNamedPipeA(ProbePipeName, settings_.WaitTimeoutMs)) {
+    const DWORD error = GetLastError();
+    settings_.Log->LogInfo(WithErrorCode("Error waiting pipe. Error num = ", error));
+    return poWaitFailed;
+  }
+  // The service runs as LocalSystem and the pipe's name can be taken by any local process: the
+  // server gets to identify this client, never to act as it.
+  const ProbeHandle pipe(
+      api, api.CreateFileA(ProbePipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                           nullptr));
+  if (!pipe.valid()) {
+    const DWORD error = GetLastError();
+    settings_.Log->LogError(WithErrorCode("Error CreateFile pipe. Error num = ", error));
+    return poOpenFailed;
+  }
+  // One buffer for request and reply: a reply that never comes leaves the request's 0 in it.
+  unsigned char buffer = 0;
+  DWORD written = 0;
+  if (!api.WriteFile(pipe.get(), &buffer, 1, &written)) {
+    const DWORD error = GetLastError();
+    // The same text as a failed open: log watchers match on it.
+    settings_.Log->LogError(WithErrorCode("Error CreateFile pipe. Error num = ", error));
+    return poSendFailed;
+  }
+  ReadReply(pipe.get(), buffer);
+  return buffer == 1 ? poGoodReply : poBadReply;
+}
+
+// The pipe handle is synchronous, so a read would block until a byte came. The read is made
+// only once a byte is waiting; a companion that keeps the connection open without answering
+// costs one bounded wait. A pipe that breaks or stays empty leaves reply as it is.
+void TProxyCheckerThread::ReadReply(HANDLE pipe, unsigned char& reply) {
+  ProbePipeApi& api = *settings_.Pipe;
+  const ULONGLONG deadline = GetTickCount64() + settings_.ReplyTimeoutMs;
+  for (;;) {
+    DWORD waiting = 0;
+    if (!api.PeekNamedPipe(pipe, &waiting)) return;
+    if (waiting > 0) {
+      DWORD read = 0;
+      api.ReadFile(pipe, &reply, 1, &read);
+      return;
+    }
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) return;
+    Sleep(static_cast<DWORD>(std::min<ULONGLONG>(settings_.ReplyPollMs, deadline - now)));
+  }
+}
+
+void TProxyCheckerThread::Apply(const TProbeDecision& decision) {
+  FailCount_.store(decision.FailCount, std::memory_order_relaxed);
+  if (decision.Kill) {
+    settings_.Log->LogWarning(decision.Warning);
+    KillCompanion(settings_.RunCommand);
+    settings_.PauseFor(settings_.KillPauseMs);
+    FailCount_.store(0, std::memory_order_relaxed);
+  }
+  Pause(decision.Pause);
+}
+
+void TProxyCheckerThread::Pause(TProbePause pause) {
+  switch (pause) {
+    case ppNone:
+      return;
+    case ppFailedOpen:
+      settings_.PauseFor(settings_.FailedOpenPauseMs);
+      return;
+    case ppProbe:
+      settings_.PauseFor(settings_.ProbePauseMs);
+      return;
+  }
+}
 
 }  // namespace brenlow

@@ -1,7 +1,18 @@
 #pragma once
-// The companion health monitor's unit. It also holds AgentEventLog, the process-wide event log
-// writer through which the agent's workers report.
+// The companion health monitor: it probes qrx_proxy.exe over its named pipe every few seconds
+// and, once ten probes since the last good answer have failed, kills the companion (and its
+// debug build) so that the launcher starts a fresh one. The unit also holds AgentEventLog, the
+// process-wide event log writer through which the agent's workers report.
 
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "agent/WorkerThread.h"
 #include "eventlog/EventLog.h"
 
 namespace brenlow {
@@ -18,5 +29,125 @@ TEventLog& AgentEventLog();
 // Called on the main thread before anything else, whatever the command line says; a failed
 // registration is silent.
 void CreateAgentEventLog();
+
+// --- Probe and counter ---------------------------------------------------------------------------
+
+// The pipe the companion serves.
+inline constexpr const char* ProbePipeName = "\\\\.\\pipe\\tevrin_qrx_proxy_pipe";
+
+// The Warning written before a kill, by the path on which the counter reached the threshold.
+inline constexpr const char* kNoPipeWarning = "Can not pipe to qrx_proxy. Drop qrx_proxy process.";
+inline constexpr const char* kNoCoordinatorWarning =
+    "Qrx proxy can not connect to coordinator. Drop qrx_proxy process.";
+
+// What one probe came to.
+enum TProbeOutcome {
+  poWaitFailed,  // no instance of the pipe became free within the wait
+  poOpenFailed,  // the pipe could not be opened
+  poSendFailed,  // the request byte could not be sent
+  poGoodReply,   // the companion answered 1
+  poBadReply,    // it answered anything else, nothing, or nothing in time
+  poRaised,      // an error was raised while probing or killing
+};
+
+// The pause that ends a cycle, after the kill's own pause when there was a kill.
+enum TProbePause {
+  ppNone,        // after a failed wait: the next probe follows at once
+  ppFailedOpen,  // after a failed open or send
+  ppProbe,       // after every completed probe
+};
+
+// How the monitor goes on after a probe.
+struct TProbeDecision {
+  int32_t FailCount = 0;          // the counter with this outcome counted (a kill then resets it)
+  bool Kill = false;              // the threshold is reached: warn, kill, pause, reset to 0
+  const char* Warning = nullptr;  // the Warning written before the kill; null without a kill
+  TProbePause Pause = ppNone;
+};
+
+// The counter's rules. A failed wait, a bad reply and a raised error add one; a reply of 1
+// resets it; a failed open or send leaves it alone. Once it is above 9 the companion is killed,
+// with the Warning of the path that got it there.
+TProbeDecision DecideProbe(int32_t failCount, TProbeOutcome outcome);
+
+// The pipe calls of a probe. The monitor makes them through this interface so that tests can
+// watch them and fail the ones a real pipe cannot be made to fail; the program uses
+// SystemProbePipeApi(), which calls kernel32. A failing call leaves its code in GetLastError().
+class ProbePipeApi {
+ public:
+  virtual BOOL WaitNamedPipeA(const char* name, DWORD timeoutMs) = 0;
+  virtual HANDLE CreateFileA(const char* name, DWORD access, DWORD shareMode,
+                             SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD flags,
+                             HANDLE templateFile) = 0;
+  virtual BOOL WriteFile(HANDLE pipe, const void* data, DWORD size, DWORD* written) = 0;
+  // PeekNamedPipe asking only how many bytes are waiting.
+  virtual BOOL PeekNamedPipe(HANDLE pipe, DWORD* waiting) = 0;
+  virtual BOOL ReadFile(HANDLE pipe, void* data, DWORD size, DWORD* read) = 0;
+  virtual BOOL CloseHandle(HANDLE handle) = 0;
+
+ protected:
+  // Nobody deletes an implementation through this interface; the system binding lives forever.
+  ~ProbePipeApi() = default;
+};
+
+// The binding to the real functions. It is never destroyed.
+ProbePipeApi& SystemProbePipeApi();
+
+// Runs a program with its arguments and waits for its end.
+using TCommandRunner =
+    std::function<void(const std::string& executable, const std::vector<std::string>& arguments)>;
+
+// ExecuteAndCollect in its argument form, with its result and output dropped.
+void RunCommandAndForget(const std::string& executable, const std::vector<std::string>& arguments);
+
+// What the monitor works with. The defaults are the product's; tests shorten the waits and
+// replace the collaborators.
+struct TProxyCheckerSettings {
+  DWORD WaitTimeoutMs = 5000;      // how long a probe waits for a free instance of the pipe
+  DWORD ReplyTimeoutMs = 5000;     // how long it waits for the reply byte
+  DWORD ReplyPollMs = 10;          // how often it looks for the reply meanwhile
+  DWORD FailedOpenPauseMs = 1000;  // pause after a failed open or send
+  DWORD KillPauseMs = 3000;        // pause after each kill
+  DWORD ProbePauseMs = 5000;       // pause after every completed probe
+  TEventLog* Log = &AgentEventLog();
+  ProbePipeApi* Pipe = &SystemProbePipeApi();
+  TCommandRunner RunCommand = RunCommandAndForget;  // runs the task killer
+  std::function<void(DWORD)> PauseFor = ::Sleep;    // waits out the pauses above
+};
+
+// The companion health monitor. Its cycle: wait for the pipe, open it, send 0x00, read one byte
+// (1 is healthy), close; count the outcome; kill at the threshold; pause. Every failure is
+// reported and handled inside the cycle; none ends the thread. Nobody frees the monitor; it
+// runs until the process ends.
+class TProxyCheckerThread : public TWorkerThread {
+ public:
+  // Creates a monitor and starts its thread at once; the first probe comes without a delay.
+  static TProxyCheckerThread* Create(TProxyCheckerSettings settings = {});
+
+  // Ends every qrx_proxy.exe and then every qrx_proxy_debug.exe, each with the processes it
+  // started, by running cmd ""/C taskkill /im <image> /f /t through run, one after the other.
+  // Reports nothing, whatever the task killer finds.
+  static void KillCompanion(const TCommandRunner& run = RunCommandAndForget);
+
+  // Failed probes since the last good reply or the last kill.
+  int32_t FailCount() const { return FailCount_.load(std::memory_order_relaxed); }
+
+ protected:
+  explicit TProxyCheckerThread(TProxyCheckerSettings settings);
+  void Execute() override;
+
+  // One cycle: a probe, its counting, a kill when one is due, and the cycle's pause.
+  void RunCycle();
+
+ private:
+  TProbeOutcome Probe();
+  void ReadReply(HANDLE pipe, unsigned char& reply);
+  void Apply(const TProbeDecision& decision);
+  void Pause(TProbePause pause);
+
+  const TProxyCheckerSettings settings_;
+  // Written by the monitor's thread alone; atomic only so that tests may read it.
+  std::atomic<int32_t> FailCount_{0};
+};
 
 }  // namespace brenlow

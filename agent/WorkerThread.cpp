@@ -37,6 +37,10 @@ void TWorkerThread::Launch(StartBlock* block) {
   threadId_ = id;
 }
 
+bool TWorkerThread::WaitForEnd(DWORD timeoutMs) const noexcept {
+  return thread_ && WaitForSingleObject(thread_.get(), timeoutMs) == WAIT_OBJECT_0;
+}
+
 unsigned __stdcall TWorkerThread::ThreadMain(void* argument) {
   StartBlock* block = static_cast<StartBlock*>(argument);
   try {

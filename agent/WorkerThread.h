@@ -36,6 +36,10 @@ class TWorkerThread {
   // Identifier of the worker's thread (0 until started).
   DWORD ThreadId() const noexcept { return threadId_; }
 
+  // Waits up to timeoutMs for the worker's thread to have ended; true when it has. For whoever
+  // still holds the worker (a test that stops a never-released worker, then frees it).
+  bool WaitForEnd(DWORD timeoutMs) const noexcept;
+
  protected:
   TWorkerThread() = default;
 

@@ -1,5 +1,6 @@
 // The daemon object's start and stop hooks. The start hook reads brenlow.ini beside the test
-// program, so these cases hold the lock on that file.
+// program, so these cases hold the lock on that file. Its companion steps are recorded instead
+// of run: no case here starts or kills a companion.
 
 #include "agent/DaemonUnit1.h"
 
@@ -73,6 +74,19 @@ class DaemonTest : public ::testing::Test {
   void SetUp() override { DeleteFileA(config_.c_str()); }
   void TearDown() override { DeleteFileA(config_.c_str()); }
 
+  // A daemon whose steps 6 and 7 only record, with the number of runners made by then.
+  std::unique_ptr<TDaemon1> MakeDaemon(TRunnerTimings timings) {
+    TCompanionStarters starters;
+    starters.StartLauncher = [this] { Record("launcher"); };
+    starters.StartMonitor = [this] { Record("monitor"); };
+    auto daemon = std::make_unique<TDaemon1>(std::move(timings), std::move(starters));
+    daemon_ = daemon.get();
+    return daemon;
+  }
+  void Record(const std::string& step) {
+    steps_.push_back(step + " after " + std::to_string(daemon_->ScriptThreads().size()));
+  }
+
   static std::vector<std::shared_ptr<TCustomThread>> Alive(const TDaemon1& daemon) {
     std::vector<std::shared_ptr<TCustomThread>> alive;
     for (const auto& entry : daemon.ScriptThreads())
@@ -81,17 +95,19 @@ class DaemonTest : public ::testing::Test {
   }
 
   const std::string config_ = ConfigFilePath();
+  std::vector<std::string> steps_;
+  const TDaemon1* daemon_ = nullptr;
 };
 
 TEST_F(DaemonTest, WithoutAConfigurationFileTheRunnersGetEmptyPaths) {
-  TDaemon1 daemon(Idle());
-  EXPECT_TRUE(daemon.ScriptThreads().empty());
+  const auto daemon = MakeDaemon(Idle());
+  EXPECT_TRUE(daemon->ScriptThreads().empty());
   bool ok = true;
-  daemon.OnStart(&daemon, ok);
+  daemon->OnStart(daemon.get(), ok);
   EXPECT_TRUE(ok);
-  EXPECT_EQ(daemon.PhpExePath(), "");
-  EXPECT_EQ(daemon.WebRootPath(), "");
-  const auto runners = Alive(daemon);
+  EXPECT_EQ(daemon->PhpExePath(), "");
+  EXPECT_EQ(daemon->WebRootPath(), "");
+  const auto runners = Alive(*daemon);
   ASSERT_EQ(runners.size(), 12u);
   const auto expected = CommandLines("", "");
   EXPECT_EQ(runners[0]->CommandLine(), R"("" "\scripts\task.upstream.sync.php")");
@@ -99,6 +115,8 @@ TEST_F(DaemonTest, WithoutAConfigurationFileTheRunnersGetEmptyPaths) {
     EXPECT_EQ(runners[i]->CommandLine(), expected[i]);
     EXPECT_EQ(runners[i]->Period(), ScriptSchedule[i].Period);
   }
+  // Steps 6 and 7 come after the twelve runners, the launcher first.
+  EXPECT_EQ(steps_, (std::vector<std::string>{"launcher after 12", "monitor after 12"}));
 }
 
 // The hooks as the service host calls them: a second start appends twelve more runners, and a
@@ -106,20 +124,23 @@ TEST_F(DaemonTest, WithoutAConfigurationFileTheRunnersGetEmptyPaths) {
 TEST_F(DaemonTest, SecondStartGivesTwentyFourRunnersAndStopFlagsThemAll) {
   test::WriteFileText(config_,
                       "[General]\r\nPHP_EXE_PATH=C:\\php\\php.exe\r\nWEB_ROOT_PATH=D:\\web\r\n");
-  TDaemon1 daemon(Idle());
+  const auto daemon = MakeDaemon(Idle());
   bool ok = true;
-  daemon.OnStart(&daemon, ok);
-  daemon.OnStart(&daemon, ok);
+  daemon->OnStart(daemon.get(), ok);
+  daemon->OnStart(daemon.get(), ok);
   EXPECT_TRUE(ok);
-  EXPECT_EQ(daemon.PhpExePath(), "C:\\php\\php.exe");
-  EXPECT_EQ(daemon.WebRootPath(), "D:\\web");
-  auto runners = Alive(daemon);
+  EXPECT_EQ(daemon->PhpExePath(), "C:\\php\\php.exe");
+  EXPECT_EQ(daemon->WebRootPath(), "D:\\web");
+  auto runners = Alive(*daemon);
   ASSERT_EQ(runners.size(), 24u);
   for (size_t i = 0; i < 24; ++i) {
     EXPECT_EQ(runners[i]->CommandLine(), kWorkedExample[i % 12]);
     EXPECT_FALSE(runners[i]->StopRequested());
   }
-  daemon.OnStop(&daemon, ok);
+  // Each start adds its own launcher and monitor.
+  EXPECT_EQ(steps_, (std::vector<std::string>{"launcher after 12", "monitor after 12",
+                                              "launcher after 24", "monitor after 24"}));
+  daemon->OnStop(daemon.get(), ok);
   EXPECT_TRUE(ok);
   for (const auto& runner : runners) EXPECT_TRUE(runner->StopRequested());
 }
@@ -128,15 +149,15 @@ TEST_F(DaemonTest, StopSkipsRunnersThatHaveEnded) {
   TRunnerTimings quick;
   quick.FirstDelay = [](int32_t) { return 0; };
   quick.Pause = [](int32_t) { return 10; };
-  TDaemon1 daemon(quick);
-  daemon.AddScriptThread(3000, R"("" "\scripts\task.upstream.sync.php")");
-  ASSERT_EQ(daemon.ScriptThreads().size(), 1u);
+  const auto daemon = MakeDaemon(quick);
+  daemon->AddScriptThread(3000, R"("" "\scripts\task.upstream.sync.php")");
+  ASSERT_EQ(daemon->ScriptThreads().size(), 1u);
   bool ok = true;
-  daemon.OnStop(&daemon, ok);
-  ASSERT_TRUE(WaitFor([&] { return daemon.ScriptThreads()[0].expired(); }, 20000));
-  daemon.OnStop(&daemon, ok);
+  daemon->OnStop(daemon.get(), ok);
+  ASSERT_TRUE(WaitFor([&] { return daemon->ScriptThreads()[0].expired(); }, 20000));
+  daemon->OnStop(daemon.get(), ok);
   EXPECT_TRUE(ok);
-  EXPECT_EQ(daemon.ScriptThreads().size(), 1u);
+  EXPECT_EQ(daemon->ScriptThreads().size(), 1u);
 }
 
 // A configuration file that is there but cannot be read stops the hook before any worker starts.
@@ -146,15 +167,16 @@ TEST_F(DaemonTest, UnreadableConfigurationFileStopsTheStartBeforeAnyRunner) {
                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(writer);
-  TDaemon1 daemon(Idle());
+  const auto daemon = MakeDaemon(Idle());
   bool ok = true;
   try {
-    daemon.OnStart(&daemon, ok);
+    daemon->OnStart(daemon.get(), ok);
     FAIL() << "the start hook did not raise";
   } catch (const EFOpenError& error) {
     EXPECT_EQ(std::string(error.what()), "Unable to open file \"" + config_ + "\"");
   }
-  EXPECT_TRUE(daemon.ScriptThreads().empty());
+  EXPECT_TRUE(daemon->ScriptThreads().empty());
+  EXPECT_TRUE(steps_.empty());
 }
 
 // The whole road: the configured interpreter (the stand-in) is started once per script with its
@@ -170,10 +192,10 @@ TEST_F(DaemonTest, RunnersStartTheConfiguredInterpreterWithTheirCommandLines) {
   TRunnerTimings timings;
   timings.FirstDelay = [](int32_t period) { return DrawFirstDelay(period) / 200; };
   timings.Pause = [](int32_t) { return 600000; };
-  TDaemon1 daemon(timings);
+  const auto daemon = MakeDaemon(timings);
   const long long started = MonotonicMicroseconds();
   bool ok = true;
-  daemon.OnStart(&daemon, ok);
+  daemon->OnStart(daemon.get(), ok);
   ASSERT_TRUE(WaitFor(
       [&] {
         return test::OfKind(test::ParseStandInLog(test::ReadFileText(log)), "end").size() == 12;
@@ -189,7 +211,7 @@ TEST_F(DaemonTest, RunnersStartTheConfiguredInterpreterWithTheirCommandLines) {
     const long long lowest = FirstDelayRange(ScriptSchedule[row].Period).lo / 200;
     EXPECT_GE(match->us - started, lowest * 1000) << expected[row];
   }
-  daemon.OnStop(&daemon, ok);
+  daemon->OnStop(daemon.get(), ok);
 }
 
 }  // namespace

@@ -2,8 +2,11 @@
 //   taskkill /im NAME [/im NAME ...] [/pid ID ...] [/f] [/t]
 // Ends every process with that image name (ASCII case ignored) or id; with /t also every process
 // they started, and theirs in turn. Processes are always ended by force, so /f is accepted and
-// changes nothing. Prints one line per process as the system's tool does; exit code 0 when at
-// least one target was found, 128 when none was.
+// changes nothing. A process counts as started by another only if it is younger than it: process
+// ids are reused, and a long-lived process whose parent has gone (services.exe, say) must not
+// be taken for the child of a newer process that got the old parent's id. Prints one line per
+// process as the system's tool does; exit code 0 when at least one target was found, 128 when none
+// was.
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -29,7 +32,15 @@ struct Process {
   DWORD id;
   DWORD parent;
   std::string name;
+  ULONGLONG created;  // creation time; 0 when it cannot be read
 };
+
+ULONGLONG CreationTime(DWORD id) {
+  brenlow::UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!process || !GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return 0;
+  return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
 
 std::vector<Process> Snapshot() {
   std::vector<Process> list;
@@ -39,7 +50,8 @@ std::vector<Process> Snapshot() {
   entry.dwSize = sizeof(entry);
   for (BOOL ok = Process32First(snapshot.get(), &entry); ok;
        ok = Process32Next(snapshot.get(), &entry))
-    list.push_back({entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile});
+    list.push_back({entry.th32ProcessID, entry.th32ParentProcessID, entry.szExeFile,
+                    CreationTime(entry.th32ProcessID)});
   return list;
 }
 
@@ -66,28 +78,33 @@ int main(int argc, char** argv) {
   }
 
   const auto processes = Snapshot();
-  std::map<DWORD, std::string> targets;  // id -> image name
+  std::map<DWORD, const Process*> targets;  // id -> process
   for (const auto& p : processes) {
     bool match = ids.count(p.id) > 0;
     for (const auto& n : names) match = match || Upper(p.name) == n;
-    if (match && p.id != GetCurrentProcessId()) targets[p.id] = p.name;
+    if (match && p.id != GetCurrentProcessId()) targets[p.id] = &p;
   }
   if (tree) {
     // Add descendants until no process is added.
     for (bool grew = true; grew;) {
       grew = false;
-      for (const auto& p : processes)
-        if (!targets.count(p.id) && targets.count(p.parent) && p.id != GetCurrentProcessId()) {
-          targets[p.id] = p.name;
-          grew = true;
-        }
+      for (const auto& p : processes) {
+        const auto parent = targets.find(p.parent);
+        if (targets.count(p.id) || parent == targets.end() || p.id == GetCurrentProcessId())
+          continue;
+        if (p.created == 0 || parent->second->created == 0 || p.created < parent->second->created)
+          continue;
+        targets[p.id] = &p;
+        grew = true;
+      }
     }
   }
   if (targets.empty()) {
     for (const auto& n : names) std::printf("ERROR: The process \"%s\" not found.\n", n.c_str());
     return 128;
   }
-  for (const auto& [id, name] : targets) {
+  for (const auto& [id, target] : targets) {
+    const std::string& name = target->name;
     brenlow::UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
     if (!process) continue;
     if (TerminateProcess(process.get(), 1)) {

@@ -1,0 +1,137 @@
+// The companion launcher: how it names and finds the companion, and, under Wine, how it keeps
+// one running. The cases with processes hold the lock "companion".
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "agent/DaemonUnit1.h"
+#include "tests/agent/AgentTestSupport.h"
+
+namespace brenlow::test {
+namespace {
+
+using ::testing::Each;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
+
+TEST(ImageNameMatches, ComparesTheFileNamePartOrTheWholeNameIgnoringAsciiCase) {
+  const struct {
+    const char* entry;
+    const char* image;
+    bool match;
+  } cases[] = {
+      {"qrx_proxy.exe", "qrx_proxy.exe", true},
+      {"QRX_PROXY.EXE", "qrx_proxy.exe", true},
+      {"Qrx_Proxy.Exe", "QRX_PROXY.EXE", true},
+      {"C:\\Agent\\qrx_proxy.exe", "qrx_proxy.exe", true},
+      {"D:/other/QRX_PROXY.exe", "qrx_proxy.exe", true},
+      {"C:qrx_proxy.exe", "qrx_proxy.exe", true},
+      {"C:\\Agent\\qrx_proxy.exe", "c:\\agent\\QRX_PROXY.EXE", true},  // the whole name
+      {"qrx_proxy_debug.exe", "qrx_proxy.exe", false},
+      {"qrx_proxy.exe ", "qrx_proxy.exe", false},
+      {"xqrx_proxy.exe", "qrx_proxy.exe", false},
+      {"qrx_proxy.ex", "qrx_proxy.exe", false},
+      {"C:\\Agent\\", "qrx_proxy.exe", false},
+      {"", "qrx_proxy.exe", false},
+      {"", "", true},
+      // Only a to z are folded: other bytes, also letters of the code page, must be equal.
+      {"\xE9t\xE9.exe", "\xC9T\xC9.EXE", false},
+      {"\xE9t\xE9.exe", "\xE9T\xE9.EXE", true},
+      {"[a]", "{A}", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ImageNameMatches(c.entry, c.image), c.match) << c.entry << " / " << c.image;
+}
+
+TEST(CompanionPath, IsTheQuotedPathBesideTheExecutableAndKeepsADriveRootsSeparator) {
+  const struct {
+    const char* executable;
+    const char* path;
+  } cases[] = {
+      {"C:\\Agent\\brenlow.exe", R"("C:\Agent\qrx_proxy.exe")"},
+      {"C:\\Program Files\\Tevrin\\brenlow.exe", R"("C:\Program Files\Tevrin\qrx_proxy.exe")"},
+      {"C:\\brenlow.exe", R"("C:\\qrx_proxy.exe")"},
+      {"\\\\server\\share\\brenlow.exe", R"("\\server\share\qrx_proxy.exe")"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(CompanionPath(ExecutableDirectoryOf(c.executable)), c.path) << c.executable;
+}
+
+TEST_F(CompanionTest, ProcessIsRunningGoesByImageNameInAnyCaseFromAnyFolder) {
+  CopyFileOrThrow(StandInPath("sleeper.exe"), dirA_ / "QRX_PROXY.EXE");
+  CopyFileOrThrow(StandInPath("sleeper.exe"), dirB_ / "qrx_proxy_debug.exe");
+  CopyFileOrThrow(StandInPath("sleeper.exe"), dirB_ / "qrx_proxy.exe");
+  EXPECT_FALSE(TRunQRXProxyThread::ProcessIsRunning("qrx_proxy.exe"));
+
+  Launch(dirB_ / "qrx_proxy_debug.exe");
+  ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy_debug.exe"); }, 20000));
+  EXPECT_FALSE(TRunQRXProxyThread::ProcessIsRunning("qrx_proxy.exe"));
+  EXPECT_TRUE(TRunQRXProxyThread::ProcessIsRunning("qrx_proxy_debug.exe"));
+
+  Launch(dirA_ / "QRX_PROXY.EXE");
+  ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
+  EXPECT_TRUE(TRunQRXProxyThread::ProcessIsRunning("qrx_proxy.exe"));
+  EXPECT_TRUE(TRunQRXProxyThread::ProcessIsRunning("Qrx_Proxy.Exe"));
+
+  KillProcessesByName("qrx_proxy.exe");
+  ASSERT_TRUE(WaitFor([] { return !Running("qrx_proxy.exe"); }, 20000));
+  EXPECT_FALSE(TRunQRXProxyThread::ProcessIsRunning("qrx_proxy.exe"));
+
+  // A copy from any other folder is taken for the companion.
+  Launch(dirB_ / "qrx_proxy.exe");
+  ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
+  EXPECT_TRUE(TRunQRXProxyThread::ProcessIsRunning("qrx_proxy.exe"));
+}
+
+// A companion that is not there is reported and tried again every cycle, without an error.
+TEST_F(CompanionTest, LauncherWithoutACompanionOnDiskReportsEachCycleAndKeepsGoing) {
+  RecordingEventLog log;
+  TRunQRXProxySettings settings;
+  settings.Directory = [this] { return dirA_.path(); };
+  settings.CycleSleepMs = 100;
+  settings.Log = &log.log();
+  const DWORD began = GetTickCount();
+  StoppedAtEnd launcher(TRunQRXProxyThread::Create(settings));
+  ASSERT_TRUE(WaitFor([&] { return log.Count() >= 5; }, 20000));
+  // The first report comes at once, each later one after a cycle's pause.
+  EXPECT_GE(GetTickCount() - began, 4 * 100u - 20);
+  ASSERT_TRUE(launcher.Stop());
+  EXPECT_THAT(log.Entries(), Each(LoggedEntry{etInfo, "Starting qrx_proxy process."}));
+  EXPECT_FALSE(Running("qrx_proxy.exe"));
+}
+
+// The companion beside the executable is started once, hidden, and left alone while it runs;
+// when it ends, the next cycle starts a fresh one.
+TEST_F(CompanionTest, LauncherStartsTheCompanionBesideItOnceAndAgainWhenItHasEnded) {
+  CopyFileOrThrow(StandInPath("qrx_proxy.exe"), dirA_ / "qrx_proxy.exe");
+  WriteFileText(dirA_ / "qrx_proxy.mode", "nopipe");
+  RecordingEventLog log;
+  TRunQRXProxySettings settings;
+  settings.Directory = [this] { return dirA_.path(); };
+  settings.CycleSleepMs = 100;
+  settings.Log = &log.log();
+  StoppedAtEnd launcher(TRunQRXProxyThread::Create(settings));
+
+  ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
+  ASSERT_TRUE(WaitFor([&] { return StandInStarts(dirA_.path()).size() == 1; }, 20000));
+  const auto first = ProcessIdsByName("qrx_proxy.exe");
+  EXPECT_NE(StandInStarts(dirA_.path())[0].find(dirA_ / "qrx_proxy.exe"), std::string::npos)
+      << StandInStarts(dirA_.path())[0];
+  // Ten cycles later nothing has changed.
+  Sleep(1000);
+  EXPECT_EQ(ProcessIdsByName("qrx_proxy.exe"), first);
+  EXPECT_THAT(StandInStarts(dirA_.path()), SizeIs(1));
+  EXPECT_THAT(log.Entries(),
+              ::testing::ElementsAre(LoggedEntry{etInfo, "Starting qrx_proxy process."}));
+
+  KillProcessesByName("qrx_proxy.exe");
+  ASSERT_TRUE(WaitFor([&] { return StandInStarts(dirA_.path()).size() == 2; }, 20000));
+  ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
+  EXPECT_NE(ProcessIdsByName("qrx_proxy.exe"), first);
+  ASSERT_TRUE(launcher.Stop());
+  EXPECT_THAT(log.Entries(), SizeIs(2));
+  EXPECT_THAT(log.Entries(), Each(LoggedEntry{etInfo, "Starting qrx_proxy process."}));
+}
+
+}  // namespace
+}  // namespace brenlow::test

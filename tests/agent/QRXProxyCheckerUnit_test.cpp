@@ -1,0 +1,284 @@
+// The health monitor's counter and its probe, through its pipe seam: every path of a cycle,
+// including the failed open and failed send that a real pipe cannot be made to produce.
+
+#include "agent/QRXProxyCheckerUnit.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <deque>
+#include <set>
+#include <stdexcept>
+
+#include "agent/ExecuteAndCollect.h"
+#include "tests/agent/AgentTestSupport.h"
+
+namespace brenlow {
+namespace {
+
+using test::CycleDriver;
+using test::kKillDebug;
+using test::kKillQrx;
+using test::LoggedEntry;
+using test::RecordingEventLog;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+TEST(DecideProbe, CountsByTheOutcomeAndKillsAboveNine) {
+  const struct {
+    int32_t count;
+    TProbeOutcome outcome;
+    int32_t after;
+    const char* warning;  // null: no kill
+    TProbePause pause;
+  } cases[] = {
+      {0, poWaitFailed, 1, nullptr, ppNone},
+      {8, poWaitFailed, 9, nullptr, ppNone},
+      {9, poWaitFailed, 10, kNoPipeWarning, ppNone},
+      {0, poOpenFailed, 0, nullptr, ppFailedOpen},
+      {9, poOpenFailed, 9, nullptr, ppFailedOpen},
+      {9, poSendFailed, 9, nullptr, ppFailedOpen},
+      {9, poGoodReply, 0, nullptr, ppProbe},
+      {0, poBadReply, 1, nullptr, ppProbe},
+      {9, poBadReply, 10, kNoCoordinatorWarning, ppProbe},
+      {3, poRaised, 4, nullptr, ppProbe},
+      {9, poRaised, 10, kNoCoordinatorWarning, ppProbe},
+      // An error raised by the kill after a failed wait finds the counter still at 10.
+      {10, poRaised, 11, kNoCoordinatorWarning, ppProbe},
+  };
+  for (const auto& c : cases) {
+    const TProbeDecision d = DecideProbe(c.count, c.outcome);
+    const std::string row = std::to_string(c.count) + " / " + std::to_string(c.outcome);
+    EXPECT_EQ(d.FailCount, c.after) << row;
+    EXPECT_EQ(d.Kill, c.warning != nullptr) << row;
+    EXPECT_STREQ(d.Warning, c.warning) << row;
+    EXPECT_EQ(d.Pause, c.pause) << row;
+  }
+}
+
+TEST(KillCompanion, RunsTheTaskKillerForTheCompanionThenItsDebugBuild) {
+  std::vector<std::string> lines;
+  TProxyCheckerThread::KillCompanion(
+      [&](const std::string& exe, const std::vector<std::string>& args) {
+        lines.push_back(JoinCommandLine(exe, args));
+      });
+  EXPECT_THAT(lines, ElementsAre(kKillQrx, kKillDebug));
+}
+
+// What one probe of the fake pipe does.
+struct Step {
+  DWORD waitError = 0;  // the wait fails with this code
+  DWORD openError = 0;  // the open fails with this code
+  DWORD sendError = 0;  // the send fails with this code
+  enum Reply { kByte, kBroken, kReadFails, kReadThrows } reply = kByte;
+  unsigned char byte = 1;
+};
+Step WaitFails(DWORD error = ERROR_FILE_NOT_FOUND) { return {.waitError = error}; }
+Step OpenFails(DWORD error) { return {.openError = error}; }
+Step SendFails(DWORD error) { return {.sendError = error}; }
+Step Replies(unsigned char byte) { return {.byte = byte}; }
+Step Reply(Step::Reply reply) { return {.reply = reply}; }
+
+// Plays a script of probes and records every call as a line of text. Handles are numbers of
+// its own; it checks each is closed exactly once.
+class FakePipe final : public ProbePipeApi {
+ public:
+  std::deque<Step> script;
+  std::vector<std::string> calls;
+  std::set<HANDLE> open;
+
+  BOOL WaitNamedPipeA(const char* name, DWORD timeoutMs) override {
+    if (script.empty()) throw std::logic_error("the script has run out");
+    step_ = script.front();
+    script.pop_front();
+    calls.push_back(std::string("WaitNamedPipeA ") + name + " " + std::to_string(timeoutMs));
+    return Fail(step_.waitError);
+  }
+  HANDLE CreateFileA(const char* name, DWORD access, DWORD share, SECURITY_ATTRIBUTES* security,
+                     DWORD disposition, DWORD flags, HANDLE templateFile) override {
+    char line[256];
+    std::snprintf(line, sizeof(line),
+                  "CreateFileA %s access=%08lX share=%lu security=%p disposition=%lu "
+                  "flags=%08lX template=%p",
+                  name, access, share, static_cast<void*>(security), disposition, flags,
+                  templateFile);
+    calls.push_back(line);
+    if (!Fail(step_.openError)) return INVALID_HANDLE_VALUE;
+    const HANDLE handle = reinterpret_cast<HANDLE>(next_ += 4);
+    open.insert(handle);
+    return handle;
+  }
+  BOOL WriteFile(HANDLE pipe, const void* data, DWORD size, DWORD* written) override {
+    calls.push_back("WriteFile " + Name(pipe) + " size=" + std::to_string(size) +
+                    " byte=" + std::to_string(*static_cast<const unsigned char*>(data)));
+    *written = step_.sendError ? 0 : size;
+    return Fail(step_.sendError);
+  }
+  BOOL PeekNamedPipe(HANDLE pipe, DWORD* waiting) override {
+    calls.push_back("PeekNamedPipe " + Name(pipe));
+    *waiting = 1;
+    return step_.reply == Step::kBroken ? Fail(ERROR_BROKEN_PIPE) : TRUE;
+  }
+  BOOL ReadFile(HANDLE pipe, void* data, DWORD size, DWORD* read) override {
+    calls.push_back("ReadFile " + Name(pipe) + " size=" + std::to_string(size));
+    if (step_.reply == Step::kReadThrows) throw std::runtime_error("read failed badly");
+    if (step_.reply == Step::kReadFails) {
+      *read = 0;
+      return Fail(ERROR_BROKEN_PIPE);
+    }
+    *static_cast<unsigned char*>(data) = step_.byte;
+    *read = 1;
+    return TRUE;
+  }
+  BOOL CloseHandle(HANDLE handle) override {
+    calls.push_back("CloseHandle " + Name(handle));
+    EXPECT_EQ(open.erase(handle), 1u) << "closed twice or never opened: " << Name(handle);
+    return TRUE;
+  }
+
+ private:
+  static BOOL Fail(DWORD error) {
+    if (error == 0) return TRUE;
+    SetLastError(error);
+    return FALSE;
+  }
+  static std::string Name(HANDLE h) { return "#" + std::to_string(reinterpret_cast<uintptr_t>(h)); }
+
+  Step step_;
+  uintptr_t next_ = 0;
+};
+
+// Each case plays a script through a monitor with the product's timings; the pauses and the
+// kill commands are recorded instead of taken.
+class MonitorCycleTest : public ::testing::Test {
+ protected:
+  CycleDriver& Monitor() {
+    if (!monitor_) {
+      TProxyCheckerSettings settings;
+      settings.Log = &log_.log();
+      settings.Pipe = &pipe_;
+      settings.RunCommand = [this](const std::string& exe, const std::vector<std::string>& args) {
+        if (killThrows_-- > 0) throw std::runtime_error("no memory for the kill");
+        commands_.push_back(JoinCommandLine(exe, args));
+      };
+      settings.PauseFor = [this](DWORD ms) { pauses_.push_back(ms); };
+      monitor_ = std::make_unique<CycleDriver>(std::move(settings));
+    }
+    return *monitor_;
+  }
+  void Play(const std::vector<Step>& steps) {
+    for (const Step& step : steps) {
+      pipe_.script.push_back(step);
+      Monitor().RunCycle();
+    }
+    EXPECT_THAT(pipe_.open, IsEmpty()) << "a pipe handle was left open";
+  }
+  static std::vector<Step> Times(int n, const Step& step) { return std::vector<Step>(n, step); }
+  static std::vector<Step> Then(std::vector<Step> a, const std::vector<Step>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  }
+  static std::vector<DWORD> Pauses(int n, DWORD ms) { return std::vector<DWORD>(n, ms); }
+
+  RecordingEventLog log_;
+  FakePipe pipe_;
+  std::vector<std::string> commands_;
+  std::vector<DWORD> pauses_;
+  int killThrows_ = 0;
+  std::unique_ptr<CycleDriver> monitor_;
+};
+
+// One healthy exchange, call by call: a wait of 5 s, an open for reading and writing with no
+// sharing and identification as the most the server may do with the client's identity, the
+// request byte 0, the reply byte read once it is there, the close; then the 5 s pause.
+TEST_F(MonitorCycleTest, AHealthyProbeIsTheOneByteExchange) {
+  Play({Replies(1)});
+  EXPECT_THAT(pipe_.calls,
+              ElementsAre(R"(WaitNamedPipeA \\.\pipe\tevrin_qrx_proxy_pipe 5000)",
+                          R"(CreateFileA \\.\pipe\tevrin_qrx_proxy_pipe access=C0000000 share=0 )"
+                          "security=0000000000000000 disposition=3 flags=00110080 "
+                          "template=0000000000000000",
+                          "WriteFile #4 size=1 byte=0", "PeekNamedPipe #4", "ReadFile #4 size=1",
+                          "CloseHandle #4"));
+  EXPECT_EQ(FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, 0x00110080u);
+  EXPECT_EQ(Monitor().FailCount(), 0);
+  EXPECT_THAT(pauses_, ElementsAre(5000));
+  EXPECT_THAT(log_.Entries(), IsEmpty());
+  EXPECT_THAT(commands_, IsEmpty());
+}
+
+TEST_F(MonitorCycleTest, TenFailedWaitsWarnKillPauseAndStartTheCountAgain) {
+  Play(Times(10, WaitFails()));
+  std::vector<LoggedEntry> expected(10, {etInfo, "Error waiting pipe. Error num = 2"});
+  expected.push_back({etWarning, kNoPipeWarning});
+  EXPECT_EQ(log_.Entries(), expected);
+  EXPECT_THAT(commands_, ElementsAre(kKillQrx, kKillDebug));
+  // No pause between failed waits; only the kill's.
+  EXPECT_THAT(pauses_, ElementsAre(3000));
+  EXPECT_EQ(Monitor().FailCount(), 0);
+
+  Play({WaitFails(ERROR_SEM_TIMEOUT)});
+  EXPECT_EQ(Monitor().FailCount(), 1);
+  EXPECT_EQ(log_.Entries().back(), (LoggedEntry{etInfo, "Error waiting pipe. Error num = 121"}));
+}
+
+TEST_F(MonitorCycleTest, TenBadRepliesWarnOfTheCoordinatorAndKill) {
+  Play({Replies(0), Replies(2), Replies(0xFF), Reply(Step::kBroken), Reply(Step::kReadFails)});
+  EXPECT_EQ(Monitor().FailCount(), 5);
+  Play(Times(5, Replies(0)));
+  EXPECT_THAT(log_.Entries(), ElementsAre(LoggedEntry{etWarning, kNoCoordinatorWarning}));
+  EXPECT_THAT(commands_, ElementsAre(kKillQrx, kKillDebug));
+  // Every completed probe pauses 5 s; the kill's 3 s come before the tenth's.
+  std::vector<DWORD> expected = Pauses(9, 5000);
+  expected.insert(expected.end(), {3000, 5000});
+  EXPECT_EQ(pauses_, expected);
+  EXPECT_EQ(Monitor().FailCount(), 0);
+}
+
+// Failed opens and sends are reported and paused after, but not counted: five failed waits
+// and five more still make ten. The send failure keeps the open's text.
+TEST_F(MonitorCycleTest, FailedOpensAndSendsNeitherCountNorReset) {
+  Play(Then(Then(Times(5, WaitFails()), {OpenFails(ERROR_PIPE_BUSY), SendFails(ERROR_NO_DATA),
+                                         OpenFails(ERROR_ACCESS_DENIED)}),
+            Times(5, WaitFails())));
+  const LoggedEntry wait{etInfo, "Error waiting pipe. Error num = 2"};
+  EXPECT_THAT(log_.Entries(),
+              ElementsAre(wait, wait, wait, wait, wait,
+                          LoggedEntry{etError, "Error CreateFile pipe. Error num = 231"},
+                          LoggedEntry{etError, "Error CreateFile pipe. Error num = 232"},
+                          LoggedEntry{etError, "Error CreateFile pipe. Error num = 5"}, wait, wait,
+                          wait, wait, wait, LoggedEntry{etWarning, kNoPipeWarning}));
+  EXPECT_THAT(pauses_, ElementsAre(1000, 1000, 1000, 3000));
+  EXPECT_THAT(commands_, ElementsAre(kKillQrx, kKillDebug));
+  EXPECT_EQ(Monitor().FailCount(), 0);
+  // The failed send still closed its handle (checked by Play) and read nothing.
+  EXPECT_EQ(std::count_if(pipe_.calls.begin(), pipe_.calls.end(),
+                          [](const std::string& c) { return c.rfind("ReadFile", 0) == 0; }),
+            0);
+}
+
+// An error raised in the middle of a probe closes the pipe and counts as a failed probe; one
+// raised by the kill after a failed wait counts as well, so the kill is tried again.
+TEST_F(MonitorCycleTest, RaisedErrorsCountAndNeverEndTheMonitor) {
+  Play({Reply(Step::kReadThrows)});
+  EXPECT_EQ(Monitor().FailCount(), 1);
+  EXPECT_THAT(pauses_, ElementsAre(5000));
+  Play(Then(Times(8, Replies(0)), {Reply(Step::kReadThrows)}));
+  EXPECT_THAT(log_.Entries(), ElementsAre(LoggedEntry{etWarning, kNoCoordinatorWarning}));
+  EXPECT_EQ(commands_.size(), 2u);
+  EXPECT_EQ(Monitor().FailCount(), 0);
+
+  commands_.clear();
+  killThrows_ = 1;
+  Play(Times(10, WaitFails()));
+  std::vector<std::string> warnings;
+  for (const auto& e : log_.Entries())
+    if (e.level == etWarning) warnings.push_back(e.text);
+  EXPECT_THAT(warnings, ElementsAre(kNoCoordinatorWarning, kNoPipeWarning, kNoCoordinatorWarning));
+  EXPECT_THAT(commands_, ElementsAre(kKillQrx, kKillDebug));
+  EXPECT_EQ(Monitor().FailCount(), 0);
+}
+
+}  // namespace
+}  // namespace brenlow
