@@ -200,7 +200,7 @@ TEST_F(DaemonTest, RunnersStartTheConfiguredInterpreterWithTheirCommandLines) {
       [&] {
         return test::OfKind(test::ParseStandInLog(test::ReadFileText(log)), "end").size() == 12;
       },
-      30000));
+      60000));
   const auto starts = test::OfKind(test::ParseStandInLog(test::ReadFileText(log)), "start");
   ASSERT_EQ(starts.size(), 12u);
   const auto expected = CommandLines(php, "D:\\web");

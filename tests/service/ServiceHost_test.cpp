@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/DaemonUnit1.h"
-#include "agent/QRXProxyCheckerUnit.h"
 #include "common/SystemError.h"
 #include "common/UniqueHandle.h"
 #include "service/CommandLine.h"
@@ -16,17 +14,8 @@
 #include "tests/support/EventTrace.h"
 #include "tests/support/TestSupport.h"
 
-namespace brenlow {
-class TRunQRXProxyThread;  // the companion launcher, once the agent has it
-}
-
 namespace brenlow::test {
 namespace {
-
-template <typename T>
-constexpr bool kIsComplete = requires {
-  sizeof(T);
-};
 
 const char* const kService = "TevrinInternalSvc";
 const std::string kSources = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
@@ -258,8 +247,6 @@ TEST_F(RunningService, AnErrorInTheStartHookStopsTheServiceWithItsEntry) {
 }
 
 TEST_F(RunningService, StartsTheCompanion) {
-  if (!kIsComplete<TRunQRXProxyThread>)
-    GTEST_SKIP() << "the companion launcher TRunQRXProxyThread is not in this build yet";
   Start();
   EXPECT_TRUE(WaitFor(
       [&] { return ReadFileText(folder_ + "\\qrx_proxy.log").find("start") != std::string::npos; },
