@@ -112,23 +112,6 @@ class CycleDriver : public TProxyCheckerThread {
   using TProxyCheckerThread::RunCycle;
 };
 
-// Starts a program (its path quoted, then the arguments as given) without waiting for it;
-// returns its process id.
-inline DWORD Launch(const std::string& path, const std::string& arguments = "") {
-  STARTUPINFOA si{};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi{};
-  std::string command = "\"" + path + "\"" + (arguments.empty() ? "" : " " + arguments);
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                      &pi)) {
-    ADD_FAILURE() << "cannot start " << path << ": " << GetLastError();
-    return 0;
-  }
-  const UniqueHandle process(pi.hProcess);
-  const UniqueHandle thread(pi.hThread);
-  return pi.dwProcessId;
-}
-
 // Whether an instance of the companion's pipe is there and free, without taking it.
 inline bool PipeIsFree() { return WaitNamedPipeA(ProbePipeName, 1) != FALSE; }
 

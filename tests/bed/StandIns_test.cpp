@@ -10,19 +10,6 @@
 namespace brenlow::test {
 namespace {
 
-// Starts a program without waiting for it; the handles are closed at once.
-void Launch(const std::string& commandLine) {
-  STARTUPINFOA si{};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi{};
-  std::string cmd = commandLine;
-  ASSERT_TRUE(
-      CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-      << commandLine << ": " << GetLastError();
-  UniqueHandle process(pi.hProcess);
-  UniqueHandle thread(pi.hThread);
-}
-
 // Sends one request byte to the companion's pipe and returns the reply (-1 when there is none).
 int Probe() {
   const char* name = "\\\\.\\pipe\\tevrin_qrx_proxy_pipe";
@@ -41,7 +28,7 @@ TEST(TaskkillStandIn, EndsAProcessTreeThroughCmdAsTheKillStepRunsIt) {
   TempDir dir;
   CopyFileOrThrow(StandInPath("sleeper.exe"), dir / "bedroot.exe");
   CopyFileOrThrow(StandInPath("sleeper.exe"), dir / "bedkid.exe");
-  Launch("\"" + (dir / "bedroot.exe") + "\" --spawn \"" + (dir / "bedkid.exe") + "\"");
+  Launch(dir / "bedroot.exe", "--spawn \"" + (dir / "bedkid.exe") + "\"");
   ASSERT_TRUE(WaitFor([] { return ProcessIdsByName("bedkid.exe").size() == 1; }, 20000));
 
   // The same shape of command line the service uses: cmd ""/C taskkill /im NAME /f /t.
@@ -59,7 +46,7 @@ TEST(CompanionStandIn, AnswersByTheModeBesideIt) {
   TempDir dir;
   CopyFileOrThrow(StandInPath("qrx_proxy.exe"), dir / "qrx_proxy.exe");
   WriteFileText(dir / "qrx_proxy.mode", "reply1\r\n");
-  Launch("\"" + (dir / "qrx_proxy.exe") + "\"");
+  Launch(dir / "qrx_proxy.exe");
   EXPECT_TRUE(WaitFor([] { return Probe() == 1; }, 20000));
 
   WriteFileText(dir / "qrx_proxy.mode", "reply0");

@@ -186,6 +186,19 @@ ProcessResult RunProcess(const std::string& commandLine, const std::vector<std::
   return result;
 }
 
+DWORD Launch(const std::string& path, const std::string& arguments) {
+  STARTUPINFOA si{};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi{};
+  std::string command = "\"" + path + "\"" + (arguments.empty() ? "" : " " + arguments);
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                      &pi))
+    throw std::runtime_error("cannot start " + path + ": " + std::to_string(GetLastError()));
+  const UniqueHandle process(pi.hProcess);
+  const UniqueHandle thread(pi.hThread);
+  return pi.dwProcessId;
+}
+
 bool WaitFor(const std::function<bool()>& pred, DWORD timeoutMs, DWORD stepMs) {
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
   for (;;) {

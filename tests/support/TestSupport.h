@@ -52,6 +52,10 @@ ProcessResult RunProcess(const std::string& commandLine,
                          const std::vector<std::string>& extraEnv = {}, DWORD timeoutMs = 60000,
                          const std::string& currentDir = {});
 
+// Starts a program (its path quoted, then the arguments as given) without waiting for it and
+// returns its process id. Throws when it cannot be started.
+DWORD Launch(const std::string& path, const std::string& arguments = "");
+
 // Polls pred every stepMs until it holds or timeoutMs has passed; returns its last value.
 // Deadlines are generous: a loaded machine must not make a test fail.
 bool WaitFor(const std::function<bool()>& pred, DWORD timeoutMs, DWORD stepMs = 50);
