@@ -79,89 +79,73 @@ TEST(QuoteCommandLinePiece, WrapsOnlyPiecesWithASpaceAndNoQuote) {
 }
 
 TEST(JoinCommandLine, JoinsExecutableAndArgumentsWithSingleSpaces) {
-  EXPECT_EQ(JoinCommandLine("cmd", {"\"\"/C", "taskkill", "/im", "qrx_proxy.exe", "/f", "/t"}),
-            "cmd \"\"/C taskkill /im qrx_proxy.exe /f /t");
-  EXPECT_EQ(JoinCommandLine("cmd", {"\"\"/C", "taskkill", "/im", "qrx_proxy_d.exe", "/f", "/t"}),
-            "cmd \"\"/C taskkill /im qrx_proxy_d.exe /f /t");
   EXPECT_EQ(JoinCommandLine("C:\\Program Files\\x.exe", {}), "\"C:\\Program Files\\x.exe\"");
   EXPECT_EQ(JoinCommandLine("x.exe", {"a b", ""}), "x.exe \"a b\" ");
   EXPECT_EQ(JoinCommandLine("x.exe", {"", "a"}), "x.exe  a");
 }
 
+// Both forms pass the command line on unchanged: the child echoes what it was given.
 TEST(ExecuteAndCollect, CommandLineReachesTheChildByteForByte) {
   const std::string line = Child("cmdline \"a  b\" \"\"/C x\\\"y \xE9 end");
   std::string output;
   EXPECT_TRUE(ExecuteAndCollect(line, output));
   EXPECT_EQ(output, line);
-}
-
-TEST(ExecuteAndCollect, ArgumentFormRunsTheJoinedCommandLine) {
   const std::string program = StandInPath("exec_child.exe");
-  std::string output;
   EXPECT_TRUE(ExecuteAndCollect(program, {"cmdline", "two words", "\"q\" x"}, output));
   EXPECT_EQ(output, QuoteCommandLinePiece(program) + " cmdline \"two words\" \"q\" x");
 }
 
 TEST(ExecuteAndCollect, AProgramThatCannotBeStartedGivesFalseAndNoOutput) {
-  std::string output = "left over";
-  EXPECT_FALSE(ExecuteAndCollect("Z:\\no\\such\\program.exe", output));
-  EXPECT_EQ(output, "");
-  output = "left over";
-  EXPECT_FALSE(ExecuteAndCollect("", output));
-  EXPECT_EQ(output, "");
-  output = "left over";
-  EXPECT_FALSE(ExecuteAndCollect("", {"arg"}, output));
-  EXPECT_EQ(output, "");
-  EXPECT_FALSE(ExecuteAndCollect("no_such_program_anywhere", {"a b"}, output));
-  EXPECT_EQ(output, "");
+  const struct {
+    std::string program;
+    std::vector<std::string> args;
+    bool argumentForm;
+  } cases[] = {
+      {"Z:\\no\\such\\program.exe", {}, false},
+      {"", {}, false},
+      {"", {"arg"}, true},
+      {"no_such_program_anywhere", {"a b"}, true},
+  };
+  for (const auto& c : cases) {
+    std::string output = "left over";
+    EXPECT_FALSE(c.argumentForm ? ExecuteAndCollect(c.program, c.args, output)
+                                : ExecuteAndCollect(c.program, output))
+        << c.program;
+    EXPECT_EQ(output, "") << c.program;
+  }
 }
 
-TEST(ExecuteAndCollect, ReturnsMoreThanOneGrowthStepOfOutputWholeAndInOrder) {
-  std::string output;
-  EXPECT_TRUE(ExecuteAndCollect(Child("out 200003"), output));
-  EXPECT_EQ(output.size(), 200003u);
-  EXPECT_TRUE(output == Pattern(200003)) << "bytes differ";
-}
-
-TEST(ExecuteAndCollect, StandardErrorNeverReachesTheOutput) {
-  std::string output;
-  EXPECT_TRUE(ExecuteAndCollect(Child("err 5000"), output));
-  EXPECT_EQ(output, "");
-  EXPECT_FALSE(ExecuteAndCollect(Child("err 10 exit 3"), output));
-  EXPECT_EQ(output, "");
-}
-
-// The child writes far more to standard error than its pipe holds before it writes to
-// standard output: only draining standard error lets it get that far.
-TEST(ExecuteAndCollect, ChildFillingStandardErrorRunsToItsEnd) {
-  const Outcome outcome = ExecuteWithDeadline(Child("err 300000 hex 646f6e65"));
-  EXPECT_TRUE(outcome.result);
-  EXPECT_EQ(outcome.output, "done");
-}
-
-TEST(ExecuteAndCollect, NonZeroExitCodeGivesFalseAndTheTextWritten) {
-  std::string output;
-  EXPECT_FALSE(ExecuteAndCollect(Child("hex 6572726f720d0a exit 1"), output));
-  EXPECT_EQ(output, "error\r\n");
-}
-
-// 259 is also what GetExitCodeProcess reports for a child still running.
-TEST(ExecuteAndCollect, ChildExitingWith259Ends) {
-  const Outcome outcome = ExecuteWithDeadline(Child("hex 6f6b exit 259"));
-  EXPECT_FALSE(outcome.result);
-  EXPECT_EQ(outcome.output, "ok");
-}
-
-TEST(ExecuteAndCollect, BytesComeBackUnchanged) {
-  std::string output;
-  EXPECT_TRUE(ExecuteAndCollect(Child("hex 0d0a0a0d0d00417f80ffe9c3a91a0d"), output));
-  EXPECT_EQ(output, std::string("\r\n\n\r\r\0A\x7f\x80\xff\xe9\xc3\xa9\x1a\r", 15));
-}
-
-TEST(ExecuteAndCollect, ChildReadingItsInputSeesEndOfFile) {
-  const Outcome outcome = ExecuteWithDeadline(Child("stdin"));
-  EXPECT_TRUE(outcome.result);
-  EXPECT_EQ(outcome.output, "eof");
+// What the child does, and what the call returns for it. Every call runs under a deadline: the
+// cases with a full standard error pipe, exit code 259 (also what GetExitCodeProcess reports for
+// a child still running) and a child waiting for end-of-file on its input would otherwise hang.
+TEST(ExecuteAndCollect, ResultAndOutputFollowTheChild) {
+  const struct {
+    const char* what;
+    std::string actions;
+    bool result;
+    std::string output;
+  } cases[] = {
+      {"more than one growth step, whole and in order", "out 200003", true, Pattern(200003)},
+      {"standard error only", "err 5000", true, ""},
+      {"standard error only, failing", "err 10 exit 3", false, ""},
+      // Far more on standard error than its pipe holds before anything on standard output: only
+      // draining standard error lets the child get that far.
+      {"standard error filled while standard output is quiet", "err 300000 hex 646f6e65", true,
+       "done"},
+      {"exit code 1 with text", "hex 6572726f720d0a exit 1", false, "error\r\n"},
+      {"exit code 259", "hex 6f6b exit 259", false, "ok"},
+      {"bytes unchanged", "hex 0d0a0a0d0d00417f80ffe9c3a91a0d", true,
+       std::string("\r\n\n\r\r\0A\x7f\x80\xff\xe9\xc3\xa9\x1a\r", 15)},
+      {"reading standard input sees end-of-file", "stdin", true, "eof"},
+  };
+  for (const auto& c : cases) {
+    const Outcome outcome = ExecuteWithDeadline(Child(c.actions));
+    EXPECT_EQ(outcome.result, c.result) << c.what;
+    EXPECT_EQ(outcome.output.size(), c.output.size()) << c.what;
+    EXPECT_TRUE(outcome.output == c.output)
+        << c.what << ": bytes differ"
+        << (outcome.output.size() < 100 ? ", got \"" + outcome.output + "\"" : "");
+  }
 }
 
 // The grandchild inherits the output pipe and keeps it open, silent, until told to write: the

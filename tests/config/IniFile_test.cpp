@@ -75,27 +75,6 @@ TEST(IniFileParsing, ReadSettingFollowsTheFileRules) {
   for (const auto& c : cases) EXPECT_EQ(Read(c.file, c.section, c.key), c.expected) << c.what;
 }
 
-TEST(IniFileParsing, KeepsSectionsAndKeysInFileOrderWithoutMerging) {
-  const auto sections = ParseIniFile(";top\n[A]\nk=1\n; note\nbare\n[A]\n k = 2 \n[]\n=x\nignored");
-  ASSERT_EQ(sections.size(), 4u);
-  EXPECT_EQ(sections[0].Name, ";top");
-  EXPECT_TRUE(sections[0].Keys.empty());
-  EXPECT_EQ(sections[1].Name, "A");
-  ASSERT_EQ(sections[1].Keys.size(), 3u);
-  EXPECT_EQ(sections[1].Keys[0].Name, "k");
-  EXPECT_EQ(sections[1].Keys[0].Value, "1");
-  EXPECT_EQ(sections[1].Keys[1].Name, "; note");
-  EXPECT_EQ(sections[1].Keys[1].Value, "");
-  EXPECT_EQ(sections[1].Keys[2].Name, "");
-  EXPECT_EQ(sections[1].Keys[2].Value, "bare");
-  EXPECT_EQ(sections[2].Name, "A");
-  ASSERT_EQ(sections[2].Keys.size(), 1u);
-  EXPECT_EQ(sections[2].Keys[0].Value, "2");
-  EXPECT_EQ(sections[3].Name, "");
-  ASSERT_EQ(sections[3].Keys.size(), 2u);
-  EXPECT_EQ(sections[3].Keys[1].Value, "ignored");
-}
-
 TEST(IniFile, ReadsAFileAsItsBytesSay) {
   test::TempDir dir;
   const std::string path = dir / "brenlow.ini";

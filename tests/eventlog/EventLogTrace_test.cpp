@@ -40,16 +40,5 @@ TEST(EventLogTrace, EntriesCarrySourceTypeCategoryIdAndTheMessage) {
   }
 }
 
-// Without a source name the writer takes the executable's name without its extension, and an
-// empty message still goes out as one (empty) insertion string.
-TEST(EventLogTrace, ResolvesTheSourceFromTheExecutableName) {
-  const auto entries = WriteEntries("info \"\"");
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].source, "my.agent");
-  EXPECT_EQ(entries[0].eventId, 1001u);
-  EXPECT_EQ(entries[0].stringCount, 1u);
-  EXPECT_EQ(entries[0].text, "");
-}
-
 }  // namespace
 }  // namespace brenlow::test

@@ -61,24 +61,17 @@ std::string ExpectedListing() {
   return listing;
 }
 
-TEST(SecLister, ListsWinesProvidersOnePerLine) {
+// One numbered line per package, CR LF line ends, nothing on standard error; arguments change
+// nothing.
+TEST(SecLister, ListsWinesProvidersOnePerLineWhateverTheArguments) {
   const std::string expected = ExpectedListing();
   ASSERT_EQ(expected.rfind("1: ", 0), 0u) << expected;
-  const auto result = RunProcess(Quoted(ProgramPath("seclister.exe")));
-  EXPECT_EQ(result.exitCode, 0u);
-  EXPECT_EQ(result.out, expected);
-  EXPECT_EQ(result.err, "");
-}
-
-TEST(SecLister, ArgumentsChangeNothing) {
-  const auto plain = RunProcess(Quoted(ProgramPath("seclister.exe")));
-  ASSERT_EQ(plain.exitCode, 0u) << plain.err;
-  for (const std::string args : {" -h", " --install x", " /?", " \"\""}) {
+  for (const std::string args : {"", " -h", " --install x", " /?", " \"\""}) {
     SCOPED_TRACE(args);
     const auto result = RunProcess(Quoted(ProgramPath("seclister.exe")) + args);
-    EXPECT_EQ(result.exitCode, plain.exitCode);
-    EXPECT_EQ(result.out, plain.out);
-    EXPECT_EQ(result.err, plain.err);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.out, expected);
+    EXPECT_EQ(result.err, "");
   }
 }
 
@@ -97,85 +90,68 @@ class ListerWithStandIn {
   TempDir dir_;
 };
 
-// Numbering from 1 in the provider's order (not sorted), versions as unsigned 16-bit numbers, an
-// empty and a null comment; the array is given back once and the library released.
-TEST(SecLister, PrintsEveryPackageInTheProvidersOrder) {
-  const ListerWithStandIn lister("List");
-  const auto result = lister.Run();
-  EXPECT_EQ(result.exitCode, 0u);
-  EXPECT_EQ(result.out,
-            "1: Zeta, version 1 [first in the array, last by name]\r\n"
-            "2: Alpha, version 65535 [Test package]\r\n"
-            "3: Mu, version 32768 []\r\n"
-            "4: Nu, version 0 [(null)]\r\n");
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(lister.Calls(), "load\ninit\nenumerate\nfree\nunload\n");
-}
-
-TEST(SecLister, EmptyListPrintsNothingAndStillGivesTheArrayBack) {
-  const ListerWithStandIn lister("Empty");
-  const auto result = lister.Run();
-  EXPECT_EQ(result.exitCode, 0u);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "");
-  EXPECT_EQ(lister.Calls(), "load\ninit\nenumerate\nfree\nunload\n");
-}
-
-struct FailingProvider {
+struct Provider {
   const char* variant;
   DWORD exitCode;
-  const char* message;
+  const char* out;
+  const char* err;
   const char* calls;  // what the stand-in saw, in order
 };
 
-void PrintTo(const FailingProvider& p, std::ostream* os) { *os << p.variant; }
+void PrintTo(const Provider& p, std::ostream* os) { *os << p.variant; }
 
-class SecListerFailure : public testing::TestWithParam<FailingProvider> {};
+class SecListerStandIn : public testing::TestWithParam<Provider> {};
 
-// Each failing step writes exactly its one message, nothing on standard output, and ends with its
-// own exit code; the array is given back only when the provider handed one out.
-TEST_P(SecListerFailure, ReportsTheFailingStep) {
-  const FailingProvider& p = GetParam();
+// Each provider's listing or failure message, the exit code, and the calls the provider saw: the
+// array is given back once when the provider handed one out (also an empty one), and the library
+// is always released.
+TEST_P(SecListerStandIn, ListsOrReportsTheFailingStep) {
+  const Provider& p = GetParam();
   const ListerWithStandIn lister(p.variant);
   const auto result = lister.Run();
   EXPECT_EQ(result.exitCode, p.exitCode);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, p.message);
+  EXPECT_EQ(result.out, p.out);
+  EXPECT_EQ(result.err, p.err);
   EXPECT_EQ(lister.Calls(), p.calls);
 }
 
-// SEC_E_INSUFFICIENT_MEMORY is 0x80090300, a negative status.
+// "List": numbering from 1 in the provider's order (not sorted), versions as unsigned 16-bit
+// numbers, an empty and a null comment. SEC_E_INSUFFICIENT_MEMORY is 0x80090300, a negative
+// status.
 INSTANTIATE_TEST_SUITE_P(
-    StandIns, SecListerFailure,
-    testing::Values(FailingProvider{"NoEntry", 2, "unable to locate security.dll entrypoint\r\n",
-                                    "load\nunload\n"},
-                    FailingProvider{"NoTable", 3,
-                                    "unable to get function table using security.dllentrypoint\r\n",
-                                    "load\ninit\nunload\n"},
-                    FailingProvider{"FailUnset", 4,
-                                    "unable to enumerate security packages: -2146893056\r\n",
-                                    "load\ninit\nenumerate\nunload\n"},
-                    FailingProvider{"FailSet", 4,
-                                    "unable to enumerate security packages: -2146893056\r\n",
-                                    "load\ninit\nenumerate\nfree\nunload\n"}),
-    [](const testing::TestParamInfo<FailingProvider>& info) { return info.param.variant; });
+    Providers, SecListerStandIn,
+    testing::Values(
+        Provider{"List", 0,
+                 "1: Zeta, version 1 [first in the array, last by name]\r\n"
+                 "2: Alpha, version 65535 [Test package]\r\n"
+                 "3: Mu, version 32768 []\r\n"
+                 "4: Nu, version 0 [(null)]\r\n",
+                 "", "load\ninit\nenumerate\nfree\nunload\n"},
+        Provider{"Empty", 0, "", "", "load\ninit\nenumerate\nfree\nunload\n"},
+        Provider{"NoEntry", 2, "", "unable to locate security.dll entrypoint\r\n",
+                 "load\nunload\n"},
+        Provider{"NoTable", 3, "", "unable to get function table using security.dllentrypoint\r\n",
+                 "load\ninit\nunload\n"},
+        Provider{"FailUnset", 4, "", "unable to enumerate security packages: -2146893056\r\n",
+                 "load\ninit\nenumerate\nunload\n"},
+        Provider{"FailSet", 4, "", "unable to enumerate security packages: -2146893056\r\n",
+                 "load\ninit\nenumerate\nfree\nunload\n"}),
+    [](const testing::TestParamInfo<Provider>& info) { return info.param.variant; });
 
 // Disabled by the DLL override, or not a loadable image at all.
 TEST(SecLister, UnloadableLibraryExitsWithCode1) {
   TempDir dir;
-  const std::string withoutSecurity = ProgramWithOverride("seclister_nosecurity.exe", "");
-  CopyFileOrThrow(ProgramPath("seclister.exe"), dir / withoutSecurity);
-  const auto disabled = RunProcess(Quoted(dir / withoutSecurity));
-  EXPECT_EQ(disabled.exitCode, 1u);
-  EXPECT_EQ(disabled.out, "");
-  EXPECT_EQ(disabled.err, "unable to load security.dll\r\n");
-
-  CopyFileOrThrow(ProgramPath("seclister.exe"), dir / NativeSecurityProgram());
+  const std::string disabled = dir / ProgramWithOverride("seclister_nosecurity.exe", "");
+  const std::string broken = dir / NativeSecurityProgram();
+  CopyFileOrThrow(ProgramPath("seclister.exe"), disabled);
+  CopyFileOrThrow(ProgramPath("seclister.exe"), broken);
   WriteFileText(dir / "security.dll", "not a library");
-  const auto broken = RunProcess(Quoted(dir / NativeSecurityProgram()));
-  EXPECT_EQ(broken.exitCode, 1u);
-  EXPECT_EQ(broken.out, "");
-  EXPECT_EQ(broken.err, "unable to load security.dll\r\n");
+  for (const std::string& program : {disabled, broken}) {
+    const auto result = RunProcess(Quoted(program));
+    EXPECT_EQ(result.exitCode, 1u) << program;
+    EXPECT_EQ(result.out, "") << program;
+    EXPECT_EQ(result.err, "unable to load security.dll\r\n") << program;
+  }
 }
 
 }  // namespace

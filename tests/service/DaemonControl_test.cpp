@@ -155,8 +155,11 @@ TEST(DaemonRun, AnErrorEscapingTheStartHookReportsStoppedWithExceptionInService)
             (Entries{{'E', "Failed to start daemon TevrinInternalSvc : cannot open brenlow.ini"}}));
 }
 
-TEST(DaemonRun, RepeatedPendingReportsAdvanceTheCheckPoint) {
+// A stop hook reporting its progress twice advances the check point; with LogStatusReport set
+// every report is also written as an Information entry.
+TEST(DaemonRun, RepeatedPendingReportsAdvanceTheCheckPointAndAreLoggedWhenAsked) {
   HostHarness host;
+  host.adjust = [](TCustomDaemonMapper& m) { m.DaemonDefs[0].LogStatusReport = true; };
   host.hooks = [](TDaemon& d) {
     d.OnStop = [](TDaemon* sender, bool&) {
       sender->ReportStatus();  // progress of a long stop
@@ -173,16 +176,11 @@ TEST(DaemonRun, RepeatedPendingReportsAdvanceTheCheckPoint) {
                                                        {kStopping, 1},
                                                        {kStopping, 2},
                                                        {kStopped, 0}}));
-}
-
-TEST(DaemonRun, StatusReportsAreLoggedWhenTheDefinitionAsks) {
-  HostHarness host;
-  host.adjust = [](TCustomDaemonMapper& m) { m.DaemonDefs[0].LogStatusReport = true; };
-  host.calls.script = {{kRunning, kStop}};
-  EXPECT_EQ(host.Run({"--run"}), 0);
   const std::string prefix = "Daemon Tevrin Internal Service current status: ";
   EXPECT_EQ(host.calls.Log(), (Entries{{'I', prefix + "Start Pending"},
                                        {'I', prefix + "Running"},
+                                       {'I', prefix + "Stop Pending"},
+                                       {'I', prefix + "Stop Pending"},
                                        {'I', prefix + "Stop Pending"},
                                        {'I', prefix + "Stopped"}}));
 }

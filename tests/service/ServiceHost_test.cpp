@@ -47,6 +47,23 @@ class ServiceHost : public ::testing::Test {
   }
   ProcessResult Brenlow(const std::string& args) { return Brenlow(args, Exe()); }
 
+  // Runs the program with its event-log calls traced; keeps the entries of its own source.
+  struct Traced {
+    ProcessResult result;
+    std::vector<TraceEntry> entries;
+    std::string trace;
+  };
+  Traced BrenlowTraced(const std::string& args) {
+    const TraceFile trace = TraceFile::OfChildren();
+    ProcessResult result = Brenlow(args, Exe(), {kEventTraceDebug});
+    return {std::move(result), EntriesOf(trace, "brenlow"), trace.Text()};
+  }
+  static void ExpectOneErrorEntry(const Traced& run, const std::string& text) {
+    ASSERT_EQ(run.entries.size(), 1u) << run.trace;
+    EXPECT_EQ(run.entries[0].type, static_cast<unsigned>(EVENTLOG_ERROR_TYPE));
+    EXPECT_EQ(run.entries[0].text, text);
+  }
+
   TempDir dir_;
   std::string folder_;  // a folder whose path holds a space
 };
@@ -80,18 +97,13 @@ TEST_F(ServiceHost, InstallsFromPathsWithAndWithoutASpaceAndUninstalls) {
 TEST_F(ServiceHost, FailedCommandsLogPrintAndEndWithExitCodeOne) {
   // Installing twice fails in CreateServiceA.
   ASSERT_EQ(Brenlow("-i").exitCode, 0u);
-  {
-    const TraceFile trace = TraceFile::OfChildren();
-    const auto result = Brenlow("-i", Exe(), {kEventTraceDebug});
-    EXPECT_EQ(result.exitCode, 1u);
-    const std::string message = OSErrorMessage(ERROR_SERVICE_EXISTS);
-    EXPECT_EQ(result.out.rfind("Exception at ", 0), 0u) << result.out;
-    EXPECT_NE(result.out.find(": EOSError:\n" + message), std::string::npos) << result.out;
-    const auto entries = EntriesOf(trace, "brenlow");
-    ASSERT_EQ(entries.size(), 1u) << trace.Text();
-    EXPECT_EQ(entries[0].type, static_cast<unsigned>(EVENTLOG_ERROR_TYPE));
-    EXPECT_EQ(entries[0].text, message);
-  }
+  const std::string exists = OSErrorMessage(ERROR_SERVICE_EXISTS);
+  const Traced twice = BrenlowTraced("-i");
+  EXPECT_EQ(twice.result.exitCode, 1u);
+  EXPECT_EQ(twice.result.out.rfind("Exception at ", 0), 0u) << twice.result.out;
+  EXPECT_NE(twice.result.out.find(": EOSError:\n" + exists), std::string::npos) << twice.result.out;
+  ExpectOneErrorEntry(twice, exists);
+
   // Uninstalling a missing service fails in OpenServiceA, after the source key is gone.
   ASSERT_EQ(Brenlow("-u").exitCode, 0u);
   UniqueRegKey key;
@@ -99,29 +111,20 @@ TEST_F(ServiceHost, FailedCommandsLogPrintAndEndWithExitCodeOne) {
                             KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
             ERROR_SUCCESS);
   key.reset();
-  {
-    const TraceFile trace = TraceFile::OfChildren();
-    const auto result = Brenlow("--uninstall", Exe(), {kEventTraceDebug});
-    EXPECT_EQ(result.exitCode, 1u);
-    const std::string message = OSErrorMessage(ERROR_SERVICE_DOES_NOT_EXIST);
-    EXPECT_NE(result.out.find(": EOSError:\n" + message), std::string::npos) << result.out;
-    const auto entries = EntriesOf(trace, "brenlow");
-    ASSERT_EQ(entries.size(), 1u) << trace.Text();
-    EXPECT_EQ(entries[0].text, message);
-    EXPECT_FALSE(MachineKeyExists(kSources + "brenlow"));
-  }
+  const std::string missing = OSErrorMessage(ERROR_SERVICE_DOES_NOT_EXIST);
+  const Traced removed = BrenlowTraced("--uninstall");
+  EXPECT_EQ(removed.result.exitCode, 1u);
+  EXPECT_NE(removed.result.out.find(": EOSError:\n" + missing), std::string::npos)
+      << removed.result.out;
+  ExpectOneErrorEntry(removed, missing);
+  EXPECT_FALSE(MachineKeyExists(kSources + "brenlow"));
+
   // "--run" typed at a console: the dispatcher cannot connect; nothing is printed.
-  {
-    const TraceFile trace = TraceFile::OfChildren();
-    const auto result = Brenlow("--run", Exe(), {kEventTraceDebug});
-    EXPECT_EQ(result.exitCode, 1u);
-    EXPECT_EQ(result.out, "");
-    const auto entries = EntriesOf(trace, "brenlow");
-    ASSERT_EQ(entries.size(), 1u) << trace.Text();
-    EXPECT_EQ(entries[0].type, static_cast<unsigned>(EVENTLOG_ERROR_TYPE));
-    EXPECT_EQ(entries[0].text, "Failed to start service manager: " +
-                                   SystemErrorText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
-  }
+  const Traced run = BrenlowTraced("--run");
+  EXPECT_EQ(run.result.exitCode, 1u);
+  EXPECT_EQ(run.result.out, "");
+  ExpectOneErrorEntry(run, "Failed to start service manager: " +
+                               SystemErrorText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
 }
 
 TEST_F(ServiceHost, CommandLineSelectsTheCommand) {
@@ -193,20 +196,20 @@ class RunningService : public ServiceHost {
   UniqueHandle process_;
 };
 
-TEST_F(RunningService, RunsTheAgentAndEndsItsProcessAfterStop) {
+// One life: the runners and the launcher start their programs, pause and continue pass through
+// their states, a user-defined control and an interrogation change nothing, and the process
+// ends after the stop. A life without failures writes nothing under the host's own source.
+TEST_F(RunningService, RunsTheAgentPausesContinuesAndEndsItsProcessAfterStop) {
   const TraceFile trace;  // what services.exe and the service trace
   Start();
   EXPECT_TRUE(WaitFor(
       [&] { return ReadFileText(runs_).find("task.upstream.sync.php") != std::string::npos; },
       20000))
       << "no script run recorded in " << runs_;
-  ExpectStopsAndEnds();
-  // A life without failures writes nothing under the host's own source.
-  EXPECT_TRUE(EntriesOf(trace, "brenlow").empty()) << trace.Text();
-}
-
-TEST_F(RunningService, PausesContinuesAndIgnoresUserControls) {
-  Start();
+  EXPECT_TRUE(WaitFor(
+      [&] { return ReadFileText(folder_ + "\\qrx_proxy.log").find("start") != std::string::npos; },
+      20000))
+      << "the companion was not started";
   EXPECT_EQ(SendControl(kService, SERVICE_CONTROL_PAUSE), 0u);
   EXPECT_TRUE(WaitForState(kService, SERVICE_PAUSED));
   EXPECT_EQ(SendControl(kService, SERVICE_CONTROL_CONTINUE), 0u);
@@ -217,6 +220,7 @@ TEST_F(RunningService, PausesContinuesAndIgnoresUserControls) {
   EXPECT_EQ(state.state, static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_EQ(state.controlsAccepted, kAcceptAll);
   ExpectStopsAndEnds();
+  EXPECT_TRUE(EntriesOf(trace, "brenlow").empty()) << trace.Text();
 }
 
 TEST_F(RunningService, StopsWhilePaused) {
@@ -244,14 +248,6 @@ TEST_F(RunningService, AnErrorInTheStartHookStopsTheServiceWithItsEntry) {
   EXPECT_EQ(entries[0].text.rfind("Failed to start daemon TevrinInternalSvc : ", 0), 0u)
       << entries[0].text;
   EXPECT_FALSE(WaitFor([&] { return FileExists(runs_); }, 1000)) << "a script ran";
-}
-
-TEST_F(RunningService, StartsTheCompanion) {
-  Start();
-  EXPECT_TRUE(WaitFor(
-      [&] { return ReadFileText(folder_ + "\\qrx_proxy.log").find("start") != std::string::npos; },
-      20000));
-  ExpectStopsAndEnds();
 }
 
 }  // namespace
