@@ -14,11 +14,7 @@ cmake --build --preset windows >/dev/null
 
 export WINEPREFIX=$build/testbed/wineprefix WINEDEBUG=-all
 trace=$build/testbed/eventlog-trace.log
-drive_c=$WINEPREFIX/drive_c
-install_dir="$drive_c/Program Files/Tevrin Agent"
-php_dir=$drive_c/TevrinDemo/php
-web_dir=$drive_c/TevrinDemo/web
-service=TevrinInternalSvc
+. tools/install-layout.sh
 
 wine_quiet() { wine "$@" 2>/dev/null </dev/null; }
 
@@ -33,19 +29,7 @@ tools/testbed.sh start
 say() { printf '\n== %s\n' "$*"; }
 
 say "Laying out C:\\Program Files\\Tevrin Agent\\"
-rm -rf "$install_dir" "$drive_c/TevrinDemo"
-mkdir -p "$install_dir" "$php_dir" "$web_dir/scripts"
-cp "$build/bin/brenlow.exe" "$build/bin/seclister.exe" "$install_dir/"
-cp "$build/tests/standins/qrx_proxy.exe" "$install_dir/"   # companion stand-in: answers 1
-echo reply1 >"$install_dir/qrx_proxy.mode"
-cp "$build/tests/standins/php_standin.exe" "$php_dir/php.exe"  # records every run
-for s in task.upstream.sync task.listener.scan task.reach.probe task.host.inventory \
-  task.unix.facts task.signin.audit task.web.uptime task.directory.accounts task.web.names \
-  task.rule.actions task.integrity.scan task.netdev.poll; do
-  echo "<?php // $s" >"$web_dir/scripts/$s.php"
-done
-printf '[General]\r\nPHP_EXE_PATH=C:\\TevrinDemo\\php\\php.exe\r\nWEB_ROOT_PATH=C:\\TevrinDemo\\web\r\n' \
-  >"$install_dir/brenlow.ini"
+lay_out_install
 cat "$install_dir/brenlow.ini"
 ls "$install_dir"
 

@@ -1,0 +1,29 @@
+# Sourced by the demo and the benchmark: an install of brenlow inside the test bed's prefix, the
+# way an administrator lays it out, with stand-ins for the programs outside the system.
+# Needs $build and $WINEPREFIX.
+
+drive_c=$WINEPREFIX/drive_c
+install_dir="$drive_c/Program Files/Tevrin Agent"
+php_dir=$drive_c/TevrinDemo/php
+web_dir=$drive_c/TevrinDemo/web
+service=TevrinInternalSvc
+
+# C:\Program Files\Tevrin Agent\ with brenlow.exe, seclister.exe, brenlow.ini and the companion
+# stand-in (answering 1); the interpreter stand-in as C:\TevrinDemo\php\php.exe (it records every
+# run in standin-runs.log beside itself) and the twelve scripts under C:\TevrinDemo\web\scripts.
+lay_out_install() {
+  rm -rf "$install_dir" "$drive_c/TevrinDemo"
+  mkdir -p "$install_dir" "$php_dir" "$web_dir/scripts"
+  cp "$build/bin/brenlow.exe" "$build/bin/seclister.exe" "$install_dir/"
+  cp "$build/tests/standins/qrx_proxy.exe" "$install_dir/"
+  echo reply1 >"$install_dir/qrx_proxy.mode"
+  cp "$build/tests/standins/php_standin.exe" "$php_dir/php.exe"
+  local s
+  for s in task.upstream.sync task.listener.scan task.reach.probe task.host.inventory \
+    task.unix.facts task.signin.audit task.web.uptime task.directory.accounts task.web.names \
+    task.rule.actions task.integrity.scan task.netdev.poll; do
+    echo "<?php // $s" >"$web_dir/scripts/$s.php"
+  done
+  printf '[General]\r\nPHP_EXE_PATH=C:\\TevrinDemo\\php\\php.exe\r\nWEB_ROOT_PATH=C:\\TevrinDemo\\web\r\n' \
+    >"$install_dir/brenlow.ini"
+}
