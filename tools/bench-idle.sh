@@ -9,26 +9,10 @@
 set -euo pipefail
 
 seconds=${1:-60}
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-build=$root/build/windows
-tools/setup.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows >/dev/null
-
-export WINEPREFIX=$build/testbed/wineprefix WINEDEBUG=-all
-trace=$build/testbed/eventlog-trace.log
+cd "$(dirname "$0")/.."
 . tools/install-layout.sh
-wine_quiet() { wine "$@" 2>/dev/null </dev/null; }
-cleanup() {
-  wine_quiet sc stop "$service" >/dev/null || true
-  wine_quiet "C:\\Program Files\\Tevrin Agent\\brenlow.exe" --uninstall >/dev/null || true
-  tools/testbed.sh stop
-}
-trap cleanup EXIT
-tools/testbed.sh start
 lay_out_install
-wine_quiet "C:\\Program Files\\Tevrin Agent\\brenlow.exe" --install
+wine_quiet "$installed_exe" --install
 wine_quiet sc start "$service" >/dev/null
 
 # The Linux process that runs brenlow.exe under Wine.

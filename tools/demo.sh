@@ -5,26 +5,8 @@
 # uninstalls it, runs seclister, and sums up. It leaves nothing running.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-cd "$root"
-build=$root/build/windows
-tools/setup.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows >/dev/null
-
-export WINEPREFIX=$build/testbed/wineprefix WINEDEBUG=-all
-trace=$build/testbed/eventlog-trace.log
+cd "$(dirname "$0")/.."
 . tools/install-layout.sh
-
-wine_quiet() { wine "$@" 2>/dev/null </dev/null; }
-
-cleanup() {
-  wine_quiet sc stop "$service" >/dev/null || true
-  wine_quiet "C:\\Program Files\\Tevrin Agent\\brenlow.exe" --uninstall >/dev/null || true
-  tools/testbed.sh stop
-}
-trap cleanup EXIT
-tools/testbed.sh start
 
 say() { printf '\n== %s\n' "$*"; }
 
@@ -34,7 +16,7 @@ cat "$install_dir/brenlow.ini"
 ls "$install_dir"
 
 say "brenlow.exe --install"
-wine_quiet "C:\\Program Files\\Tevrin Agent\\brenlow.exe" --install
+wine_quiet "$installed_exe" --install
 echo "exit code $?; stored configuration:"
 wine_quiet reg query 'HKLM\SYSTEM\CurrentControlSet\Services\TevrinInternalSvc' |
   grep -E 'ImagePath|DisplayName|Start|Type|ErrorControl|Description' | sed 's/^ */   /'
@@ -113,7 +95,7 @@ show_all
 wine_quiet sc query "$service" | tr -d '\r' | grep -E 'STATE' || true
 
 say "brenlow.exe --uninstall"
-wine_quiet "C:\\Program Files\\Tevrin Agent\\brenlow.exe" --uninstall
+wine_quiet "$installed_exe" --uninstall
 echo "exit code $?"
 wine_quiet sc query "$service" >/dev/null && echo "service still there!" || echo "service removed"
 

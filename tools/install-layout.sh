@@ -1,12 +1,31 @@
-# Sourced by the demo and the benchmark: an install of brenlow inside the test bed's prefix, the
-# way an administrator lays it out, with stand-ins for the programs outside the system.
-# Needs $build and $WINEPREFIX.
+# Sourced by the demo and the benchmark (from the repository's root): builds everything, starts
+# the test bed with a clean-up that stops and uninstalls the service and stops the bed on exit,
+# and lays out brenlow inside the bed's prefix the way an administrator would, with stand-ins for
+# the programs outside the system.
 
+build=$PWD/build/windows
+tools/setup.sh
+cmake --preset windows >/dev/null
+cmake --build --preset windows >/dev/null
+
+export WINEPREFIX=$build/testbed/wineprefix WINEDEBUG=-all
+trace=$build/testbed/eventlog-trace.log
 drive_c=$WINEPREFIX/drive_c
 install_dir="$drive_c/Program Files/Tevrin Agent"
+installed_exe='C:\Program Files\Tevrin Agent\brenlow.exe'
 php_dir=$drive_c/TevrinDemo/php
 web_dir=$drive_c/TevrinDemo/web
 service=TevrinInternalSvc
+
+wine_quiet() { wine "$@" 2>/dev/null </dev/null; }
+
+cleanup() {
+  wine_quiet sc stop "$service" >/dev/null || true
+  wine_quiet "$installed_exe" --uninstall >/dev/null || true
+  tools/testbed.sh stop
+}
+trap cleanup EXIT
+tools/testbed.sh start
 
 # C:\Program Files\Tevrin Agent\ with brenlow.exe, seclister.exe, brenlow.ini and the companion
 # stand-in (answering 1); the interpreter stand-in as C:\TevrinDemo\php\php.exe (it records every
