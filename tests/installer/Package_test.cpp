@@ -27,6 +27,8 @@ const std::string kOldVersion = BRENLOW_OLD_VERSION;
 const std::string kFolder = "C:\\Program Files\\Tevrin Agent";
 const std::string kExe = kFolder + "\\brenlow.exe";
 const std::string kIni = kFolder + "\\brenlow.ini";
+// A folder an administrator chose instead (INSTALLDIR).
+const std::string kOtherFolder = "C:\\Tevrin Other Place";
 
 std::string Parent(const std::string& path) { return path.substr(0, path.find_last_of('\\')); }
 
@@ -54,10 +56,10 @@ std::string InstalledVersion(const std::string& productCode) {
   return std::string(version, size);
 }
 
-std::vector<std::string> FolderListing() {
+std::vector<std::string> FolderListing(const std::string& folder = kFolder) {
   std::vector<std::string> names;
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(kFolder, error))
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error))
     names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
@@ -70,10 +72,10 @@ std::string IniValue(const char* key) {
 }
 
 // What brenlow.exe --install run from the installed folder registers, and running.
-void ExpectTheServiceOfTheManualInstallRunning() {
+void ExpectTheServiceOfTheManualInstallRunning(const std::string& exe = kExe) {
   const StoredConfig config = QueryStoredConfig(kService);
   ASSERT_TRUE(config.found);
-  EXPECT_EQ(config.binaryPath, "\"" + kExe + "\" --run");
+  EXPECT_EQ(config.binaryPath, "\"" + exe + "\" --run");
   EXPECT_EQ(config.serviceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
   EXPECT_EQ(config.startType, static_cast<DWORD>(SERVICE_AUTO_START));
   EXPECT_EQ(config.errorControl, static_cast<DWORD>(SERVICE_ERROR_IGNORE));
@@ -103,7 +105,8 @@ class Package : public ::testing::Test {
     for (const std::string& code : InstalledProducts()) Msiexec("/x " + code);
     RemoveService(kService);
     std::error_code ignored;
-    std::filesystem::remove_all(kFolder, ignored);
+    for (const std::string& folder : {kFolder, kOtherFolder})
+      std::filesystem::remove_all(folder, ignored);
   }
 
   // msiexec without any user interface, with a verbose log; its exit code.
@@ -176,26 +179,35 @@ TEST_F(Package, InstallsWithTheSettingsKeepsTheFileThroughReinstallsAndLeavesItO
   EXPECT_TRUE(InstalledProducts().empty());
 }
 
+// In a folder of the administrator's choice, which every later run finds again.
 TEST_F(Package, UpgradesAnOlderReleaseInPlaceAndRefusesToGoBack) {
-  ASSERT_EQ(Install(kOldVersion, BothSettings()), 0u) << Log();
-  ExpectTheServiceOfTheManualInstallRunning();
+  const std::string exe = kOtherFolder + "\\brenlow.exe";
+  const std::string ini = kOtherFolder + "\\brenlow.ini";
+  ASSERT_EQ(Install(kOldVersion, "INSTALLDIR=\"" + kOtherFolder + "\" " + BothSettings()), 0u)
+      << Log();
+  ExpectTheServiceOfTheManualInstallRunning(exe);
   const std::string edited = EditedIni(web_);
-  WriteFileText(kIni, edited);
+  WriteFileText(ini, edited);
 
   ASSERT_EQ(Install(kVersion), 0u) << Log();
   std::vector<std::string> products = InstalledProducts();
   ASSERT_EQ(products.size(), 1u);
   EXPECT_EQ(InstalledVersion(products[0]), kVersion);
-  ExpectTheServiceOfTheManualInstallRunning();
-  ExpectEventSourceRegisteredWith("brenlow", kExe);
-  EXPECT_EQ(ReadFileText(kIni), edited);
+  ExpectTheServiceOfTheManualInstallRunning(exe);
+  ExpectEventSourceRegisteredWith("brenlow", exe);
+  EXPECT_EQ(ReadFileText(ini), edited);
+  EXPECT_TRUE(FolderListing().empty());
 
   EXPECT_EQ(Install(kOldVersion), static_cast<DWORD>(ERROR_INSTALL_FAILURE)) << Log();
   products = InstalledProducts();
   ASSERT_EQ(products.size(), 1u);
   EXPECT_EQ(InstalledVersion(products[0]), kVersion);
   EXPECT_EQ(QueryState(kService).state, static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(ReadFileText(kIni), edited);
+
+  ASSERT_EQ(Msiexec("/x \"" + PackagePath(kVersion) + "\""), 0u) << Log();
+  EXPECT_FALSE(QueryState(kService).found);
+  EXPECT_EQ(FolderListing(kOtherFolder), std::vector<std::string>{"brenlow.ini"});
+  EXPECT_EQ(ReadFileText(ini), edited);
 }
 
 }  // namespace
