@@ -48,6 +48,10 @@ endfunction()
 query("INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('WriteIniValues', '', 5100)")
 query("UPDATE Component SET Condition = 'PHP_EXE_PATH', Attributes = 320 WHERE Component = 'IniPhpExePath'")
 query("UPDATE Component SET Condition = 'WEB_ROOT_PATH', Attributes = 320 WHERE Component = 'IniWebRootPath'")
+# wixl drops Execute="rollback": 3410 is an executable from the File table (18), its exit code
+# ignored (64), run from the installation script (1024) only on rollback (256), in the system's
+# context (2048).
+query("UPDATE CustomAction SET Type = 3410 WHERE Action = 'InstallServiceRollback'")
 # The version the executables carry; with it in the File table the installer compares versions
 # instead of treating them as data files.
 query("UPDATE File SET Version = '${FILE_VERSION}' ")
