@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The demo: builds everything, installs brenlow as a service in a Wine prefix from a folder whose
-# path holds a space, lets it work for about half a minute while showing what it does (event-log
-# entries, script runs, companion starts, one watchdog kill and restart), then stops and
-# uninstalls it, runs seclister, and sums up. It leaves nothing running.
+# The demo: builds everything, installs brenlow as a service in a Wine prefix from the installer
+# package, silently and with both settings, into a folder whose path holds a space, lets it work
+# for about half a minute while showing what it does (event-log entries, script runs, companion
+# starts, one watchdog kill and restart), then stops it, runs seclister, uninstalls the package
+# and sums up. It leaves nothing running.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -10,18 +11,18 @@ cd "$(dirname "$0")/.."
 
 say() { printf '\n== %s\n' "$*"; }
 
-say "Laying out C:\\Program Files\\Tevrin Agent\\"
-lay_out_install
-cat "$install_dir/brenlow.ini"
-ls "$install_dir"
-
-say "brenlow.exe --install"
-wine_quiet "$installed_exe" --install
-echo "exit code $?; stored configuration:"
-wine_quiet reg query 'HKLM\SYSTEM\CurrentControlSet\Services\TevrinInternalSvc' |
-  grep -E 'ImagePath|DisplayName|Start|Type|ErrorControl|Description' | sed 's/^ */   /'
+say "Laying out the stand-ins: the companion in C:\\Program Files\\Tevrin Agent\\, PHP and the scripts"
+lay_out_standins
 
 trace_start=$(stat -c %s "$trace")
+say "msiexec /i $(basename "$package") /qn PHP_EXE_PATH=C:\\TevrinDemo\\php\\php.exe WEB_ROOT_PATH=C:\\TevrinDemo\\web"
+wine_quiet msiexec /i "$package_win" /qn 'PHP_EXE_PATH=C:\TevrinDemo\php\php.exe' \
+  'WEB_ROOT_PATH=C:\TevrinDemo\web' /l*v 'C:\TevrinDemo\install.log'
+echo "exit code $?; the folder, brenlow.ini and the stored configuration:"
+ls "$install_dir" | sed 's/^/   /'
+tr -d '\r' <"$install_dir/brenlow.ini" | sed 's/^/   /'
+wine_quiet reg query 'HKLM\SYSTEM\CurrentControlSet\Services\TevrinInternalSvc' |
+  grep -E 'ImagePath|DisplayName|Start|Type|ErrorControl|Description' | sed 's/^ */   /'
 # Prints the event-log entries traced since the last call: level and text, as Event Viewer
 # would show them under "Tevrin Inner Service" or "brenlow".
 shown=$trace_start
@@ -59,10 +60,7 @@ show_companions() {
 }
 show_all() { show_entries; show_runs; show_companions; }
 
-say "sc start $service"
-wine_quiet sc start "$service" | tr -d '\r' | grep -E 'STATE|SERVICE_NAME' || true
-
-sleep 1
+say "sc query $service (the package started it)"
 wine_quiet sc query "$service" | tr -d '\r' | grep -E 'STATE' || true
 
 say "What the service does (about 30 s)"
@@ -94,13 +92,15 @@ sleep 2
 show_all
 wine_quiet sc query "$service" | tr -d '\r' | grep -E 'STATE' || true
 
-say "brenlow.exe --uninstall"
-wine_quiet "$installed_exe" --uninstall
-echo "exit code $?"
-wine_quiet sc query "$service" >/dev/null && echo "service still there!" || echo "service removed"
-
 say "seclister.exe"
 wine_quiet "C:\\Program Files\\Tevrin Agent\\seclister.exe" | tr -d '\r'
+
+say "msiexec /x $(basename "$package") /qn"
+wine_quiet msiexec /x "$package_win" /qn /l*v 'C:\TevrinDemo\uninstall.log'
+echo "exit code $?"
+wine_quiet sc query "$service" >/dev/null && echo "service still there!" || echo "service removed"
+echo "left in the folder (the administrator's and the companion's files):"
+ls "$install_dir" | sed 's/^/   /'
 
 say "Summary"
 entries=$(tail -c +$((trace_start + 1)) "$trace" | grep -cE ':(trace|warn|err):eventlog:ReportEventW' || true)

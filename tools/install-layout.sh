@@ -1,7 +1,7 @@
 # Sourced by the demo and the benchmark (from the repository's root): builds everything, starts
-# the test bed with a clean-up that stops and uninstalls the service and stops the bed on exit,
-# and lays out brenlow inside the bed's prefix the way an administrator would, with stand-ins for
-# the programs outside the system.
+# the test bed with a clean-up that stops and uninstalls the service (or the package) and stops
+# the bed on exit, and lays out brenlow inside the bed's prefix the way an administrator would,
+# by hand or from the installer package, with stand-ins for the programs outside the system.
 
 build=$PWD/build/windows
 tools/setup.sh
@@ -16,10 +16,13 @@ installed_exe='C:\Program Files\Tevrin Agent\brenlow.exe'
 php_dir=$drive_c/TevrinDemo/php
 web_dir=$drive_c/TevrinDemo/web
 service=TevrinInternalSvc
+package=$(ls -t "$build"/TevrinAgent-*-x64.msi | head -n 1)
+package_win="Z:${package//\//\\}"
 
 wine_quiet() { wine "$@" 2>/dev/null </dev/null; }
 
 cleanup() {
+  wine_quiet msiexec /x "$package_win" /qn >/dev/null || true
   wine_quiet sc stop "$service" >/dev/null || true
   wine_quiet "$installed_exe" --uninstall >/dev/null || true
   tools/testbed.sh stop
@@ -27,13 +30,12 @@ cleanup() {
 trap cleanup EXIT
 tools/testbed.sh start
 
-# C:\Program Files\Tevrin Agent\ with brenlow.exe, seclister.exe, brenlow.ini and the companion
-# stand-in (answering 1); the interpreter stand-in as C:\TevrinDemo\php\php.exe (it records every
-# run in standin-runs.log beside itself) and the twelve scripts under C:\TevrinDemo\web\scripts.
-lay_out_install() {
+# C:\Program Files\Tevrin Agent\ with the companion stand-in (answering 1); the interpreter
+# stand-in as C:\TevrinDemo\php\php.exe (it records every run in standin-runs.log beside itself)
+# and the twelve scripts under C:\TevrinDemo\web\scripts. What the package does not bring.
+lay_out_standins() {
   rm -rf "$install_dir" "$drive_c/TevrinDemo"
   mkdir -p "$install_dir" "$php_dir" "$web_dir/scripts"
-  cp "$build/bin/brenlow.exe" "$build/bin/seclister.exe" "$install_dir/"
   cp "$build/tests/standins/qrx_proxy.exe" "$install_dir/"
   echo reply1 >"$install_dir/qrx_proxy.mode"
   cp "$build/tests/standins/php_standin.exe" "$php_dir/php.exe"
@@ -43,6 +45,12 @@ lay_out_install() {
     task.rule.actions task.integrity.scan task.netdev.poll; do
     echo "<?php // $s" >"$web_dir/scripts/$s.php"
   done
+}
+
+# The stand-ins, and brenlow.exe, seclister.exe and brenlow.ini copied in by hand.
+lay_out_install() {
+  lay_out_standins
+  cp "$build/bin/brenlow.exe" "$build/bin/seclister.exe" "$install_dir/"
   printf '[General]\r\nPHP_EXE_PATH=C:\\TevrinDemo\\php\\php.exe\r\nWEB_ROOT_PATH=C:\\TevrinDemo\\web\r\n' \
     >"$install_dir/brenlow.ini"
 }

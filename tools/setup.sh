@@ -10,6 +10,9 @@ command -v wineserver >/dev/null || missing+=(wine64)
 command -v cmake >/dev/null || missing+=(cmake)
 command -v ninja >/dev/null || missing+=(ninja-build)
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+# The installer package: wixl builds it, msibuild (msitools) adds the brenlow.ini rows.
+command -v wixl >/dev/null || missing+=(wixl)
+command -v msibuild >/dev/null || missing+=(msitools)
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"

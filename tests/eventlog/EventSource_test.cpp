@@ -5,63 +5,23 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "agent/QRXProxyCheckerUnit.h"
 #include "common/UniqueHandle.h"
+#include "tests/support/EventSourceCheck.h"
 #include "tests/support/EventTrace.h"
 #include "tests/support/TestSupport.h"
 
 namespace brenlow::test {
 namespace {
 
-const char* const kAgentKey =
-    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tevrin Inner Service";
+const std::string kAgentKey = EventSourceKey("Tevrin Inner Service");
 
-struct Value {
-  bool present = false;
-  DWORD type = 0;
-  DWORD size = 0;
-  std::string data;
-};
+RegistryValue ReadValue(const char* name) { return ReadMachineValue(kAgentKey, name); }
 
-Value ReadValue(const char* name) {
-  Value value;
-  UniqueRegKey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS)
-    return value;
-  char buffer[4096];
-  DWORD size = sizeof(buffer);
-  if (RegQueryValueExA(key.get(), name, nullptr, &value.type, reinterpret_cast<BYTE*>(buffer),
-                       &size) != ERROR_SUCCESS)
-    return value;
-  value.present = true;
-  value.size = size;
-  value.data.assign(buffer, size);
-  return value;
-}
-
-DWORD DwordOf(const Value& value) {
-  DWORD number = 0;
-  if (value.data.size() == sizeof(number)) std::memcpy(&number, value.data.data(), sizeof(number));
-  return number;
-}
-
-// Both message files name the executable, each stored with its terminating null counted.
 void ExpectRegisteredWith(const std::string& exe) {
-  const Value count = ReadValue("CategoryCount");
-  EXPECT_EQ(count.type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_EQ(DwordOf(count), 4u);
-  const Value types = ReadValue("TypesSupported");
-  EXPECT_EQ(types.type, static_cast<DWORD>(REG_DWORD));
-  EXPECT_EQ(DwordOf(types), 7u);
-  for (const char* name : {"CategoryMessageFile", "EventMessageFile"}) {
-    const Value file = ReadValue(name);
-    EXPECT_EQ(file.type, static_cast<DWORD>(REG_SZ)) << name;
-    EXPECT_EQ(file.size, exe.size() + 1) << name;
-    EXPECT_EQ(file.data, exe + '\0') << name;
-  }
+  ExpectEventSourceRegisteredWith("Tevrin Inner Service", exe);
 }
 
 TEST(AgentEventLog, IsOneInactiveWriterForTheAgentSource) {
@@ -73,7 +33,7 @@ TEST(AgentEventLog, IsOneInactiveWriterForTheAgentSource) {
 
 // Printing the usage registers the source with the executable's path but never opens the log.
 TEST(AgentEventSource, IsRegisteredByAnyRunWithoutOpeningTheLog) {
-  RegDeleteKeyA(HKEY_LOCAL_MACHINE, kAgentKey);
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, kAgentKey.c_str());
   ASSERT_FALSE(ReadValue("CategoryCount").present);
   const TraceFile trace = TraceFile::OfChildren();
   const std::string exe = ProgramPath("brenlow.exe");
@@ -94,8 +54,8 @@ TEST(AgentEventSource, FollowsTheExecutableToAnotherFolder) {
     const std::string copy = dir / "brenlow.exe";
     CopyFileOrThrow(original, copy);
     UniqueRegKey key;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kAgentKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              key.put(), nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kAgentKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, key.put(), nullptr),
               ERROR_SUCCESS);
     const char other[] = "kept";
     ASSERT_EQ(RegSetValueExA(key.get(), "Other", 0, REG_SZ, reinterpret_cast<const BYTE*>(other),
@@ -110,7 +70,8 @@ TEST(AgentEventSource, FollowsTheExecutableToAnotherFolder) {
   }
   // Back to the build's own executable, and without the extra value.
   UniqueRegKey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_SET_VALUE, key.put()) == ERROR_SUCCESS)
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kAgentKey.c_str(), 0, KEY_SET_VALUE, key.put()) ==
+      ERROR_SUCCESS)
     RegDeleteValueA(key.get(), "Other");
   key.reset();
   EXPECT_EQ(RunProcess("\"" + original + "\"").exitCode, 0u);

@@ -34,22 +34,9 @@ TEST(SecListerResources, VersionInformationNamesTheProgram) {
   EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
   EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
 
-  // The string table is found through the first language and code page the file declares.
-  ASSERT_TRUE(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", &value, &length));
-  ASSERT_GE(length, 2 * sizeof(WORD));
-  const auto* translation = static_cast<const WORD*>(value);
-  char block[64];
-  wsprintfA(block, "\\StringFileInfo\\%04x%04x\\", translation[0], translation[1]);
-  auto text = [&](const char* name) -> std::string {
-    void* found = nullptr;
-    UINT chars = 0;
-    if (!VerQueryValueA(info.data(), (std::string(block) + name).c_str(), &found, &chars))
-      return "<missing>";
-    return static_cast<const char*>(found);
-  };
-  EXPECT_EQ(text("InternalName"), "seclister");
-  EXPECT_EQ(text("OriginalFilename"), "seclister.exe");
-  EXPECT_EQ(text("ProductName"), "seclister");
+  EXPECT_EQ(VersionInfoText(exe, "InternalName"), "seclister");
+  EXPECT_EQ(VersionInfoText(exe, "OriginalFilename"), "seclister.exe");
+  EXPECT_EQ(VersionInfoText(exe, "ProductName"), "Tevrin Agent");
 }
 
 BOOL CALLBACK CollectName(HMODULE, LPCSTR, LPSTR name, LONG_PTR names) {

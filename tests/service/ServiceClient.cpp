@@ -32,6 +32,7 @@ StoredConfig QueryStoredConfig(const std::string& name) {
   result.errorControl = config->dwErrorControl;
   result.binaryPath = config->lpBinaryPathName ? config->lpBinaryPathName : "";
   result.displayName = config->lpDisplayName ? config->lpDisplayName : "";
+  result.startName = config->lpServiceStartName ? config->lpServiceStartName : "";
 
   QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, nullptr, 0, &needed);
   std::vector<BYTE> more(needed + sizeof(SERVICE_DESCRIPTIONA));

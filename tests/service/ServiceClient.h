@@ -11,7 +11,7 @@ namespace brenlow::test {
 struct StoredConfig {
   bool found = false;
   DWORD serviceType = 0, startType = 0, errorControl = 0;
-  std::string binaryPath, displayName, description;
+  std::string binaryPath, displayName, description, startName;
 };
 
 // QueryServiceConfigA and QueryServiceConfig2A (description).

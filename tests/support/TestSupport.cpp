@@ -125,6 +125,24 @@ bool FileExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::string VersionInfoText(const std::string& path, const std::string& name) {
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+  if (size == 0) return "<missing>";
+  std::vector<char> info(size);
+  if (!GetFileVersionInfoA(path.c_str(), 0, size, info.data())) return "<missing>";
+  void* value = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueA(info.data(), "\\VarFileInfo\\Translation", &value, &length) ||
+      length < 2 * sizeof(WORD))
+    return "<missing>";
+  const auto* translation = static_cast<const WORD*>(value);
+  char block[64];
+  wsprintfA(block, "\\StringFileInfo\\%04x%04x\\", translation[0], translation[1]);
+  if (!VerQueryValueA(info.data(), (block + name).c_str(), &value, &length)) return "<missing>";
+  return static_cast<const char*>(value);
+}
+
 void CopyFileOrThrow(const std::string& from, const std::string& to) {
   if (!CopyFileA(from.c_str(), to.c_str(), FALSE))
     throw std::runtime_error("cannot copy " + from + " to " + to + ": " +

@@ -22,6 +22,9 @@ std::string TestbedPath(const std::string& name);
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
 bool FileExists(const std::string& path);
+// A text of a file's version information (e.g. "FileVersion"), from the string table of the
+// first language the file declares; "<missing>" when there is none.
+std::string VersionInfoText(const std::string& path, const std::string& name);
 void CopyFileOrThrow(const std::string& from, const std::string& to);
 
 // A fresh, uniquely named folder under %TEMP%, removed with everything in it on destruction.

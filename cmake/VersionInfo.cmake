@@ -1,0 +1,15 @@
+# brenlow_version_resource(TARGET DESCRIPTION text)
+# Gives an executable the version information Explorer and installers show: the project's
+# version, company and product name, the description given and the target's file name.
+function(brenlow_version_resource target)
+  cmake_parse_arguments(ARG "" "DESCRIPTION" "" ${ARGN})
+  get_target_property(VERSION_INFO_NAME ${target} OUTPUT_NAME)
+  if(NOT VERSION_INFO_NAME)
+    set(VERSION_INFO_NAME ${target})
+  endif()
+  set(VERSION_INFO_FILE ${VERSION_INFO_NAME}.exe)
+  set(VERSION_INFO_DESCRIPTION "${ARG_DESCRIPTION}")
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/VersionInfo.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
