@@ -283,7 +283,6 @@ bool Run(const std::string& commandLine, const std::string& shownCommandLine, st
     readers[fired - WAIT_OBJECT_0]->TakeRead();
   }
   out.TakeRest();
-  output.shrink_to_fit();
   errors.TakeRest();
   return child.ExitCode() == 0;
 }
