@@ -164,8 +164,12 @@ class PipeReader {
   // that inherited the pipe and keeps writing to it must not hold the call.
   void TakeRest() {
     DWORD got = 0;
-    if (io_.Busy() && io_.Cancel(got)) Keep(got);
-    DWORD left = BytesWaiting(pipe_);
+    if (io_.Busy()) {
+      open_ = io_.Cancel(got) || GetLastError() == ERROR_OPERATION_ABORTED;
+      Keep(got);
+    }
+    // A pipe found ended (every writer gone, all read) holds nothing more.
+    DWORD left = open_ ? BytesWaiting(pipe_) : 0;
     while (left > 0) {
       // The bytes are there already, so the read ends at once.
       if (!io_.StartRead(pipe_, buffer_.data(), std::min(left, Size())) || !io_.Finish(got) ||

@@ -55,8 +55,9 @@ bool OverlappedIo::Await(DWORD timeoutMs, DWORD& transferred) {
 }
 
 bool OverlappedIo::Cancel(DWORD& transferred) {
-  // Fails with ERROR_NOT_FOUND when the operation has ended already; Finish then takes that end.
-  CancelIoEx(file_, &overlapped_);
+  // An operation that has ended needs no cancellation (which would fail with ERROR_NOT_FOUND);
+  // asking the record first spares a call into the system.
+  if (busy_ && !HasOverlappedIoCompleted(&overlapped_)) CancelIoEx(file_, &overlapped_);
   return Finish(transferred);
 }
 
