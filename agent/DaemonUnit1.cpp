@@ -103,7 +103,7 @@ void TCustomThread::Execute() {
 
 void TCustomThread::RunOnce() {
   std::string output;
-  ExecuteAndCollect(CommandLine_, output, timings_.PollIntervalMs);
+  ExecuteAndCollect(CommandLine_, output);
 }
 
 // --- TRunQRXProxyThread -----------------------------------------------------------------------

@@ -50,8 +50,6 @@ struct TRunnerTimings {
   std::function<int32_t(int32_t period)> FirstDelay = DrawFirstDelay;
   // The pause after each run, measured from the run's end.
   std::function<int32_t(int32_t period)> Pause = [](int32_t period) { return period; };
-  // ExecuteAndCollect's wait for the child while both of its pipes are empty.
-  DWORD PollIntervalMs = kExecutePollIntervalMs;
 };
 
 // A periodic script runner: after its first delay it runs its command line, pauses for its

@@ -1,6 +1,7 @@
 #pragma once
 // Runs a child process with its standard streams on pipes, drains both output pipes while it
-// runs, and returns once the child has ended.
+// runs, and returns once the child has ended. The calling thread sleeps until the child ends or
+// one of its pipes has brought something: no polling, and no interval to wait out.
 
 #include <windows.h>
 
@@ -9,21 +10,20 @@
 
 namespace brenlow {
 
-// How long one pass waits for the child to end while both of its output pipes are empty.
-inline constexpr DWORD kExecutePollIntervalMs = 100;
-
 // Runs commandLine (handed to CreateProcessA unchanged; the system finds the program from its
 // first token) and waits for the child to end. output receives every byte the child wrote to
 // standard output, also when the result is false. Returns true only when the child was
 // started, has ended and its exit code is 0. Errors never reach the caller: a child that
 // cannot be started gives false and empty output. The child's standard input is at end-of-file.
+// When wakeUps is given it receives how often the calling thread woke while the child ran (one
+// for the child's end, one for each read that brought bytes or found the pipe ended).
 bool ExecuteAndCollect(const std::string& commandLine, std::string& output,
-                       DWORD pollIntervalMs = kExecutePollIntervalMs);
+                       DWORD* wakeUps = nullptr);
 
 // The same with the command line joined from an executable and its arguments by
 // JoinCommandLine.
 bool ExecuteAndCollect(const std::string& executable, const std::vector<std::string>& arguments,
-                       std::string& output, DWORD pollIntervalMs = kExecutePollIntervalMs);
+                       std::string& output);
 
 // A piece of a command line: wrapped in double quotes when it holds a space and no double
 // quote, otherwise unchanged. Tabs do not count; nothing is ever escaped.

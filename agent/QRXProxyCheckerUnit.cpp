@@ -1,10 +1,10 @@
 #include "agent/QRXProxyCheckerUnit.h"
 
-#include <algorithm>
 #include <memory>
 #include <utility>
 
 #include "agent/ExecuteAndCollect.h"
+#include "common/OverlappedIo.h"
 
 namespace brenlow {
 
@@ -68,16 +68,25 @@ class SystemPipeApi final : public ProbePipeApi {
                      DWORD disposition, DWORD flags, HANDLE templateFile) override {
     return ::CreateFileA(name, access, shareMode, security, disposition, flags, templateFile);
   }
-  BOOL WriteFile(HANDLE pipe, const void* data, DWORD size, DWORD* written) override {
-    return ::WriteFile(pipe, data, size, written, nullptr);
+  BOOL WriteFile(HANDLE pipe, const void* data, DWORD size, DWORD* written,
+                 DWORD timeoutMs) override {
+    return Bounded(true, pipe, const_cast<void*>(data), size, written, timeoutMs);
   }
-  BOOL PeekNamedPipe(HANDLE pipe, DWORD* waiting) override {
-    return ::PeekNamedPipe(pipe, nullptr, 0, nullptr, waiting, nullptr);
-  }
-  BOOL ReadFile(HANDLE pipe, void* data, DWORD size, DWORD* read) override {
-    return ::ReadFile(pipe, data, size, read, nullptr);
+  BOOL ReadFile(HANDLE pipe, void* data, DWORD size, DWORD* read, DWORD timeoutMs) override {
+    return Bounded(false, pipe, data, size, read, timeoutMs);
   }
   BOOL CloseHandle(HANDLE handle) override { return ::CloseHandle(handle); }
+
+ private:
+  // The operation's owner cancels it at the deadline and waits for its end before returning.
+  static BOOL Bounded(bool write, HANDLE pipe, void* data, DWORD size, DWORD* done,
+                      DWORD timeoutMs) {
+    OverlappedIo io;
+    *done = 0;
+    return io.Ready() &&
+           (write ? io.StartWrite(pipe, data, size) : io.StartRead(pipe, data, size)) &&
+           io.Await(timeoutMs, *done);
+  }
 };
 
 // The probe's pipe handle, closed through the same interface that opened it, on every way out
@@ -168,7 +177,8 @@ TProbeOutcome TProxyCheckerThread::Probe() {
   // server gets to identify this client, never to act as it.
   const ProbeHandle pipe(
       api, api.CreateFileA(ProbePipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
+                               SECURITY_IDENTIFICATION,
                            nullptr));
   if (!pipe.valid()) {
     const DWORD error = GetLastError();
@@ -176,36 +186,27 @@ TProbeOutcome TProxyCheckerThread::Probe() {
     return poOpenFailed;
   }
   // One buffer for request and reply: a reply that never comes leaves the request's 0 in it.
+  // The write and the read share one deadline: a server that takes the connection and then
+  // never reads, or never answers, costs one bounded exchange.
   unsigned char buffer = 0;
   DWORD written = 0;
-  if (!api.WriteFile(pipe.get(), &buffer, 1, &written)) {
+  const ULONGLONG began = GetTickCount64();
+  if (!api.WriteFile(pipe.get(), &buffer, 1, &written, settings_.ExchangeTimeoutMs)) {
     const DWORD error = GetLastError();
+    // A request nobody took is a reply that never came.
+    if (error == ERROR_TIMEOUT) return poBadReply;
     // The same text as a failed open: log watchers match on it.
     settings_.Log->LogError(WithErrorCode("Error CreateFile pipe. Error num = ", error));
     return poSendFailed;
   }
-  ReadReply(pipe.get(), buffer);
+  const ULONGLONG spent = GetTickCount64() - began;
+  const DWORD left = spent < settings_.ExchangeTimeoutMs
+                         ? static_cast<DWORD>(settings_.ExchangeTimeoutMs - spent)
+                         : 0;
+  // A read that fails or runs out of time leaves the 0 in the buffer.
+  DWORD read = 0;
+  api.ReadFile(pipe.get(), &buffer, 1, &read, left);
   return buffer == 1 ? poGoodReply : poBadReply;
-}
-
-// The pipe handle is synchronous, so a read would block until a byte came. The read is made
-// only once a byte is waiting; a companion that keeps the connection open without answering
-// costs one bounded wait. A pipe that breaks or stays empty leaves reply as it is.
-void TProxyCheckerThread::ReadReply(HANDLE pipe, unsigned char& reply) {
-  ProbePipeApi& api = *settings_.Pipe;
-  const ULONGLONG deadline = GetTickCount64() + settings_.ReplyTimeoutMs;
-  for (;;) {
-    DWORD waiting = 0;
-    if (!api.PeekNamedPipe(pipe, &waiting)) return;
-    if (waiting > 0) {
-      DWORD read = 0;
-      api.ReadFile(pipe, &reply, 1, &read);
-      return;
-    }
-    const ULONGLONG now = GetTickCount64();
-    if (now >= deadline) return;
-    Sleep(static_cast<DWORD>(std::min<ULONGLONG>(settings_.ReplyPollMs, deadline - now)));
-  }
 }
 
 void TProxyCheckerThread::Apply(const TProbeDecision& decision) {

@@ -44,9 +44,11 @@ inline constexpr const char* kNoCoordinatorWarning =
 enum TProbeOutcome {
   poWaitFailed,  // no instance of the pipe became free within the wait
   poOpenFailed,  // the pipe could not be opened
-  poSendFailed,  // the request byte could not be sent
+  poSendFailed,  // the request byte could not be sent (the write failed; one that ran out of
+                 // time is a bad reply)
   poGoodReply,   // the companion answered 1
-  poBadReply,    // it answered anything else, nothing, or nothing in time
+  poBadReply,    // it answered anything else, nothing, or nothing in time (or never took the
+                 // request)
   poRaised,      // an error was raised while probing or killing
 };
 
@@ -79,10 +81,12 @@ class ProbePipeApi {
   virtual HANDLE CreateFileA(const char* name, DWORD access, DWORD shareMode,
                              SECURITY_ATTRIBUTES* security, DWORD disposition, DWORD flags,
                              HANDLE templateFile) = 0;
-  virtual BOOL WriteFile(HANDLE pipe, const void* data, DWORD size, DWORD* written) = 0;
-  // PeekNamedPipe asking only how many bytes are waiting.
-  virtual BOOL PeekNamedPipe(HANDLE pipe, DWORD* waiting) = 0;
-  virtual BOOL ReadFile(HANDLE pipe, void* data, DWORD size, DWORD* read) = 0;
+  // An overlapped write or read on a pipe opened with FILE_FLAG_OVERLAPPED that waits at most
+  // timeoutMs for its end. One still under way then is cancelled, and has ended, before the
+  // call returns; it fails with ERROR_TIMEOUT.
+  virtual BOOL WriteFile(HANDLE pipe, const void* data, DWORD size, DWORD* written,
+                         DWORD timeoutMs) = 0;
+  virtual BOOL ReadFile(HANDLE pipe, void* data, DWORD size, DWORD* read, DWORD timeoutMs) = 0;
   virtual BOOL CloseHandle(HANDLE handle) = 0;
 
  protected:
@@ -104,8 +108,7 @@ void RunCommandAndForget(const std::string& executable, const std::vector<std::s
 // replace the collaborators.
 struct TProxyCheckerSettings {
   DWORD WaitTimeoutMs = 5000;      // how long a probe waits for a free instance of the pipe
-  DWORD ReplyTimeoutMs = 5000;     // how long it waits for the reply byte
-  DWORD ReplyPollMs = 10;          // how often it looks for the reply meanwhile
+  DWORD ExchangeTimeoutMs = 5000;  // how long the request's write and the reply's read may take
   DWORD FailedOpenPauseMs = 1000;  // pause after a failed open or send
   DWORD KillPauseMs = 3000;        // pause after each kill
   DWORD ProbePauseMs = 5000;       // pause after every completed probe
@@ -141,7 +144,6 @@ class TProxyCheckerThread : public TWorkerThread {
 
  private:
   TProbeOutcome Probe();
-  void ReadReply(HANDLE pipe, unsigned char& reply);
   void Apply(const TProbeDecision& decision);
   void Pause(TProbePause pause);
 

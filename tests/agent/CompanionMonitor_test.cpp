@@ -128,7 +128,7 @@ TEST_F(MonitorTest, NineBadRepliesOneGoodAndNineBadNeverKill) {
 TEST_F(MonitorTest, ACompanionThatNeverAnswersCountsOncePerBoundedWait) {
   StartCompanion("silent");
   TProxyCheckerSettings settings = Settings();
-  settings.ReplyTimeoutMs = 300;
+  settings.ExchangeTimeoutMs = 300;
   settings.ProbePauseMs = 200;
   const DWORD began = GetTickCount();
   StoppedAtEnd monitor(TProxyCheckerThread::Create(settings));
@@ -139,6 +139,78 @@ TEST_F(MonitorTest, ACompanionThatNeverAnswersCountsOncePerBoundedWait) {
   ASSERT_TRUE(monitor.Stop());
   EXPECT_THAT(log_.Entries(), IsEmpty());
   EXPECT_THAT(kills_.Lines(), IsEmpty());
+}
+
+// A pipe server under the companion's pipe name that takes every connection and then hangs.
+// One that never reads makes its pipe with no input buffer, so not even the request byte can be
+// written; one that never answers reads the request and sends nothing back. It holds each
+// connection until its end.
+class HangingServer {
+ public:
+  enum Mode { kNeverReads, kNeverAnswers };
+  explicit HangingServer(Mode mode) : mode_(mode), thread_([this] { Serve(); }) {}
+  ~HangingServer() {
+    stop_ = true;
+    // A connection of our own, closed at once, wakes the thread wherever it waits.
+    if (WaitNamedPipeA(ProbePipeName, 5000)) {
+      const UniqueHandle wake(CreateFileA(ProbePipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+    }
+    thread_.join();
+  }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      UniqueHandle pipe(CreateNamedPipeA(
+          ProbePipeName, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+          PIPE_UNLIMITED_INSTANCES, 16, mode_ == kNeverReads ? 0 : 16, 0, nullptr));
+      if (!pipe) {
+        ADD_FAILURE() << "cannot create the pipe: " << GetLastError();
+        return;
+      }
+      if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+      unsigned char byte = 0;
+      DWORD count = 0;
+      if (mode_ == kNeverAnswers) ReadFile(pipe.get(), &byte, 1, &count, nullptr);
+      held_.push_back(std::move(pipe));
+    }
+  }
+
+  const Mode mode_;
+  std::atomic<bool> stop_{false};
+  std::vector<UniqueHandle> held_;
+  std::thread thread_;  // last: it runs on the members above
+};
+
+// Against a server that hangs, each probe ends once the exchange's time is up and counts one
+// failure without an entry of its own; the tenth brings the Warning and the kill.
+TEST_F(MonitorTest, AServerThatHangsCostsOneBoundedProbeAndTenOfThemAKill) {
+  for (const auto mode : {HangingServer::kNeverReads, HangingServer::kNeverAnswers}) {
+    SCOPED_TRACE(mode == HangingServer::kNeverReads ? "never reads" : "never answers");
+    RecordingEventLog log;
+    std::vector<std::string> kills;
+    TProxyCheckerSettings settings;
+    settings.Log = &log.log();
+    settings.ExchangeTimeoutMs = 300;
+    settings.PauseFor = [](DWORD) {};
+    settings.RunCommand = [&](const std::string& exe, const std::vector<std::string>& args) {
+      kills.push_back(JoinCommandLine(exe, args));
+    };
+    HangingServer server(mode);
+    CycleDriver monitor(settings);
+    for (int probe = 1; probe <= 10; ++probe) {
+      ASSERT_TRUE(WaitFor(PipeIsFree, 20000));
+      const ULONGLONG began = GetTickCount64();
+      monitor.RunCycle();
+      const ULONGLONG took = GetTickCount64() - began;
+      EXPECT_GE(took, 250u) << "probe " << probe << " ended before its time was up";
+      if (probe == 1) std::cout << "a hanging probe took " << took << " ms\n";
+      EXPECT_EQ(monitor.FailCount(), probe % 10);
+    }
+    EXPECT_THAT(log.Entries(), ElementsAre(LoggedEntry{etWarning, kNoCoordinatorWarning}));
+    EXPECT_THAT(kills, ElementsAre(kKillQrx, kKillDebug));
+  }
 }
 
 // Launcher and monitor as the start hook leaves them, with the stand-in beside the "executable"

@@ -125,7 +125,9 @@ TEST(ExecuteAndCollect, ResultAndOutputFollowTheChild) {
     bool result;
     std::string output;
   } cases[] = {
-      {"more than one growth step, whole and in order", "out 200003", true, Pattern(200003)},
+      {"more than the pipe holds, whole and in order", "out 200003", true, Pattern(200003)},
+      {"a chatty child's many small writes, whole and in order", "block 512 out 1000003", true,
+       Pattern(1000003)},
       {"standard error only", "err 5000", true, ""},
       {"standard error only, failing", "err 10 exit 3", false, ""},
       // Far more on standard error than its pipe holds before anything on standard output: only
@@ -146,6 +148,16 @@ TEST(ExecuteAndCollect, ResultAndOutputFollowTheChild) {
         << c.what << ": bytes differ"
         << (outcome.output.size() < 100 ? ", got \"" + outcome.output + "\"" : "");
   }
+}
+
+// The calling thread sleeps while the child is silent: it wakes for the child's output and its
+// end, not on a clock.
+TEST(ExecuteAndCollect, ASilentChildLeavesTheCallingThreadAsleep) {
+  std::string output;
+  DWORD wakeUps = 0;
+  EXPECT_TRUE(ExecuteAndCollect(Child("sleep 2500 hex 6f6b"), output, &wakeUps));
+  EXPECT_EQ(output, "ok");
+  EXPECT_LE(wakeUps, 4u);
 }
 
 // The grandchild inherits the output pipe and keeps it open, silent, until told to write: the

@@ -70,8 +70,8 @@ TEST(KillCompanion, RunsTheTaskKillerForTheCompanionThenItsDebugBuild) {
 struct Step {
   DWORD waitError = 0;  // the wait fails with this code
   DWORD openError = 0;  // the open fails with this code
-  DWORD sendError = 0;  // the send fails with this code
-  enum Reply { kByte, kBroken, kReadFails, kReadThrows } reply = kByte;
+  DWORD sendError = 0;  // the send fails with this code (ERROR_TIMEOUT: it ran out of time)
+  enum Reply { kByte, kReadFails, kTimesOut, kReadThrows } reply = kByte;
   unsigned char byte = 1;
 };
 Step WaitFails(DWORD error = ERROR_FILE_NOT_FOUND) { return {.waitError = error}; }
@@ -109,23 +109,28 @@ class FakePipe final : public ProbePipeApi {
     open.insert(handle);
     return handle;
   }
-  BOOL WriteFile(HANDLE pipe, const void* data, DWORD size, DWORD* written) override {
+  BOOL WriteFile(HANDLE pipe, const void* data, DWORD size, DWORD* written,
+                 DWORD timeoutMs) override {
     calls.push_back("WriteFile " + Name(pipe) + " size=" + std::to_string(size) +
-                    " byte=" + std::to_string(*static_cast<const unsigned char*>(data)));
+                    " byte=" + std::to_string(*static_cast<const unsigned char*>(data)) +
+                    " within=" + std::to_string(timeoutMs));
     *written = step_.sendError ? 0 : size;
     return Fail(step_.sendError);
   }
-  BOOL PeekNamedPipe(HANDLE pipe, DWORD* waiting) override {
-    calls.push_back("PeekNamedPipe " + Name(pipe));
-    *waiting = 1;
-    return step_.reply == Step::kBroken ? Fail(ERROR_BROKEN_PIPE) : TRUE;
-  }
-  BOOL ReadFile(HANDLE pipe, void* data, DWORD size, DWORD* read) override {
+  // The read gets what is left of the exchange's time.
+  BOOL ReadFile(HANDLE pipe, void* data, DWORD size, DWORD* read, DWORD timeoutMs) override {
     calls.push_back("ReadFile " + Name(pipe) + " size=" + std::to_string(size));
-    if (step_.reply == Step::kReadThrows) throw std::runtime_error("read failed badly");
-    if (step_.reply == Step::kReadFails) {
-      *read = 0;
-      return Fail(ERROR_BROKEN_PIPE);
+    EXPECT_LE(timeoutMs, 5000u);
+    *read = 0;
+    switch (step_.reply) {
+      case Step::kReadThrows:
+        throw std::runtime_error("read failed badly");
+      case Step::kReadFails:
+        return Fail(ERROR_BROKEN_PIPE);
+      case Step::kTimesOut:
+        return Fail(ERROR_TIMEOUT);
+      case Step::kByte:
+        break;
     }
     *static_cast<unsigned char*>(data) = step_.byte;
     *read = 1;
@@ -189,18 +194,19 @@ class MonitorCycleTest : public ::testing::Test {
   std::unique_ptr<CycleDriver> monitor_;
 };
 
-// One healthy exchange, call by call: a wait of 5 s, an open for reading and writing with no
-// sharing and identification as the most the server may do with the client's identity, the
-// request byte 0, the reply byte read once it is there, the close; then the 5 s pause. The flags
-// 00110080 are FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION.
+// One healthy exchange, call by call: a wait of 5 s, an overlapped open for reading and writing
+// with no sharing and identification as the most the server may do with the client's identity,
+// the request byte 0 and the reply byte within the exchange's 5 s, the close; then the 5 s
+// pause. The flags 40110080 are FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED |
+// SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION.
 TEST_F(MonitorCycleTest, AHealthyProbeIsTheOneByteExchange) {
   Play({Replies(1)});
   EXPECT_THAT(pipe_.calls,
               ElementsAre(R"(WaitNamedPipeA \\.\pipe\tevrin_qrx_proxy_pipe 5000)",
                           R"(CreateFileA \\.\pipe\tevrin_qrx_proxy_pipe access=C0000000 share=0 )"
-                          "security=0000000000000000 disposition=3 flags=00110080 "
+                          "security=0000000000000000 disposition=3 flags=40110080 "
                           "template=0000000000000000",
-                          "WriteFile #4 size=1 byte=0", "PeekNamedPipe #4", "ReadFile #4 size=1",
+                          "WriteFile #4 size=1 byte=0 within=5000", "ReadFile #4 size=1",
                           "CloseHandle #4"));
   EXPECT_EQ(Monitor().FailCount(), 0);
   EXPECT_THAT(pauses_, ElementsAre(5000));
@@ -223,10 +229,12 @@ TEST_F(MonitorCycleTest, TenFailedWaitsWarnKillPauseAndStartTheCountAgain) {
   EXPECT_EQ(log_.Entries().back(), (LoggedEntry{etInfo, "Error waiting pipe. Error num = 121"}));
 }
 
+// A request or reply that ran out of time counts as a bad reply, without an entry of its own.
 TEST_F(MonitorCycleTest, TenBadRepliesWarnOfTheCoordinatorAndKill) {
-  Play({Replies(0), Replies(2), Replies(0xFF), Reply(Step::kBroken), Reply(Step::kReadFails)});
-  EXPECT_EQ(Monitor().FailCount(), 5);
-  Play(Times(5, Replies(0)));
+  Play({Replies(0), Replies(2), Replies(0xFF), Reply(Step::kReadFails), Reply(Step::kTimesOut),
+        SendFails(ERROR_TIMEOUT)});
+  EXPECT_EQ(Monitor().FailCount(), 6);
+  Play(Times(4, Replies(0)));
   EXPECT_THAT(log_.Entries(), ElementsAre(LoggedEntry{etWarning, kNoCoordinatorWarning}));
   EXPECT_THAT(commands_, ElementsAre(kKillQrx, kKillDebug));
   // Every completed probe pauses 5 s; the kill's 3 s come before the tenth's.

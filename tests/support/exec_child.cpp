@@ -1,7 +1,10 @@
 // Child program for the command-execution tests. It performs its arguments as a list of
 // actions, in order, and exits with code 0 unless told otherwise:
-//   out N          write N bytes of PatternByte(0..N-1) to standard output
+//   out N          write N bytes of PatternByte(0..N-1) to standard output, in writes of the
+//                  block size (4096 unless changed)
 //   err N          the same to standard error
+//   block SIZE     write in blocks of SIZE bytes from here on
+//   sleep MS       sleep MS milliseconds, writing nothing
 //   hex HEX        write the bytes given in hexadecimal to standard output
 //   cmdline ...    write the command line, as GetCommandLineA gives it, to standard output and
 //                  exit with 0; the arguments after it are there only to be echoed
@@ -16,6 +19,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -36,14 +40,15 @@ bool WriteAll(HANDLE out, const char* data, DWORD size) {
   return true;
 }
 
-void WritePattern(HANDLE out, unsigned long count) {
-  std::string block;
-  for (unsigned long i = 0; i < count; ++i) {
-    block.push_back(PatternByte(i));
-    if (block.size() == 4096 || i + 1 == count) {
-      if (!WriteAll(out, block.data(), static_cast<DWORD>(block.size()))) return;
-      block.clear();
-    }
+// The pattern is made once, a period longer than a block, so every write starts at its offset
+// into it: a benchmark's child spends its time writing, not computing.
+void WritePattern(HANDLE out, unsigned long count, unsigned long blockSize) {
+  std::string pattern;
+  for (unsigned long i = 0; i < blockSize + 251; ++i) pattern.push_back(PatternByte(i));
+  for (unsigned long done = 0; done < count;) {
+    const unsigned long size = std::min(blockSize, count - done);
+    if (!WriteAll(out, pattern.data() + done % 251, static_cast<DWORD>(size))) return;
+    done += size;
   }
 }
 
@@ -80,14 +85,22 @@ void Spawn(int argc, char** argv, int first) {
 
 int main(int argc, char** argv) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  unsigned long blockSize = 4096;
   for (int i = 1; i < argc; ++i) {
     const std::string action = argv[i];
     const std::string value = i + 1 < argc ? argv[i + 1] : "";
     if (action == "out") {
-      WritePattern(out, std::strtoul(value.c_str(), nullptr, 10));
+      WritePattern(out, std::strtoul(value.c_str(), nullptr, 10), blockSize);
       ++i;
     } else if (action == "err") {
-      WritePattern(GetStdHandle(STD_ERROR_HANDLE), std::strtoul(value.c_str(), nullptr, 10));
+      WritePattern(GetStdHandle(STD_ERROR_HANDLE), std::strtoul(value.c_str(), nullptr, 10),
+                   blockSize);
+      ++i;
+    } else if (action == "block") {
+      blockSize = std::max(1ul, std::strtoul(value.c_str(), nullptr, 10));
+      ++i;
+    } else if (action == "sleep") {
+      Sleep(std::min<DWORD>(std::strtoul(value.c_str(), nullptr, 10), kLongestWait));
       ++i;
     } else if (action == "hex") {
       const std::string bytes = FromHex(value);

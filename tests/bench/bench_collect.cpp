@@ -1,0 +1,185 @@
+// Benchmark of ExecuteAndCollect against its limit: the same child read by a plain blocking
+// ReadFile loop of 64 KiB until end-of-file, collecting the bytes into a string as
+// ExecuteAndCollect must (and, for the throughput, the same loop throwing them away). Each work
+// is timed from before the pipes are made to the return, alternating, in one process:
+//   (a) 16 MiB written in 64 KiB writes      (throughput)
+//   (b) 4 MiB written in 512-byte writes     (a chatty script)
+//   (c) a child that writes nothing          (spawn to return)
+// It prints medians, p95 for (c), the wake-ups of the collecting thread and each ratio; it
+// asserts nothing. Usage: bench_collect.exe [RUNS_AB] [RUNS_C]   (defaults 5 and 20)
+
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "agent/ExecuteAndCollect.h"
+#include "common/UniqueHandle.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using brenlow::UniqueHandle;
+using Clock = std::chrono::steady_clock;
+
+struct Sample {
+  double ms = 0;
+  size_t bytes = 0;
+  DWORD wakeUps = 0;
+};
+
+double Since(Clock::time_point began) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - began).count();
+}
+
+// The limit: standard output (and error) on one anonymous pipe of 64 KiB, standard input on
+// the null device, blocking 64 KiB reads until the pipe ends, then the child's end. The bytes
+// are appended to a string unless keep is false.
+Sample Limit(const std::string& commandLine, bool keep = true) {
+  const auto began = Clock::now();
+  SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+  SECURITY_ATTRIBUTES own{sizeof(own), nullptr, FALSE};
+  HANDLE readHandle = nullptr;
+  HANDLE writeHandle = nullptr;
+  if (!CreatePipe(&readHandle, &writeHandle, &own, 65536)) std::exit(3);
+  UniqueHandle readEnd(readHandle);
+  UniqueHandle writeEnd(writeHandle);
+  HANDLE childWrite = nullptr;
+  DuplicateHandle(GetCurrentProcess(), writeHandle, GetCurrentProcess(), &childWrite, 0, TRUE,
+                  DUPLICATE_SAME_ACCESS);
+  UniqueHandle childEnd(childWrite);
+  writeEnd.reset();
+  UniqueHandle nul(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inheritable, OPEN_EXISTING, 0, nullptr));
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nul.get();
+  startup.hStdOutput = childEnd.get();
+  startup.hStdError = childEnd.get();
+  PROCESS_INFORMATION info{};
+  std::string line = commandLine;
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr,
+                      nullptr, &startup, &info))
+    std::exit(3);
+  UniqueHandle process(info.hProcess);
+  UniqueHandle thread(info.hThread);
+  childEnd.reset();
+  nul.reset();
+  Sample sample;
+  std::vector<char> buffer(65536);
+  std::string output;
+  DWORD got = 0;
+  while (ReadFile(readEnd.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+    if (keep) output.append(buffer.data(), got);
+    sample.bytes += got;
+  }
+  WaitForSingleObject(process.get(), INFINITE);
+  sample.ms = Since(began);
+  return sample;
+}
+
+Sample Collect(const std::string& commandLine) {
+  const auto began = Clock::now();
+  std::string output;
+  Sample sample;
+  brenlow::ExecuteAndCollect(commandLine, output, &sample.wakeUps);
+  sample.ms = Since(began);
+  sample.bytes = output.size();
+  return sample;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Nearest rank.
+double P95(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t rank = (values.size() * 95 + 99) / 100;
+  return values[std::max<size_t>(rank, 1) - 1];
+}
+
+struct Series {
+  std::vector<double> ms;
+  std::vector<double> readOnlyMs;  // the limit's loop without keeping the bytes
+  std::vector<double> wakeUps;
+  bool bytesRight = true;
+};
+
+// Runs limit and ExecuteAndCollect in turn, after one untimed run of each.
+void Measure(const std::string& line, size_t bytes, int runs, Series& limit, Series& collect) {
+  Limit(line);
+  Collect(line);
+  for (int i = 0; i < runs; ++i) {
+    // Which goes first alternates: a run right after another child's end may pay for its
+    // clean-up.
+    Sample a;
+    Sample b;
+    if (i % 2 == 0) {
+      a = Limit(line);
+      b = Collect(line);
+    } else {
+      b = Collect(line);
+      a = Limit(line);
+    }
+    if (bytes > 0) limit.readOnlyMs.push_back(Limit(line, false).ms);
+    limit.ms.push_back(a.ms);
+    collect.ms.push_back(b.ms);
+    collect.wakeUps.push_back(b.wakeUps);
+    limit.bytesRight = limit.bytesRight && a.bytes == bytes;
+    collect.bytesRight = collect.bytesRight && b.bytes == bytes;
+  }
+}
+
+void Throughput(const char* label, const std::string& child, size_t bytes, int runs) {
+  Series limit;
+  Series collect;
+  Measure(child, bytes, runs, limit, collect);
+  const double mib = bytes / 1048576.0;
+  const double limitMs = Median(limit.ms);
+  const double collectMs = Median(collect.ms);
+  const double readOnlyMs = Median(limit.readOnlyMs);
+  std::printf("%s, median of %d runs\n", label, runs);
+  std::printf("  limit, bytes thrown away:       %9.1f ms  %7.1f MiB/s\n", readOnlyMs,
+              mib * 1000 / readOnlyMs);
+  std::printf("  limit, bytes kept in a string:  %9.1f ms  %7.1f MiB/s\n", limitMs,
+              mib * 1000 / limitMs);
+  std::printf("  ExecuteAndCollect:              %9.1f ms  %7.1f MiB/s  %.0f wake-ups\n", collectMs,
+              mib * 1000 / collectMs, Median(collect.wakeUps));
+  std::printf(
+      "  ratio (limit time / ours):     %9.2f  (%.2f against the limit throwing the bytes "
+      "away)%s\n\n",
+      limitMs / collectMs, readOnlyMs / collectMs,
+      limit.bytesRight && collect.bytesRight ? "" : "  (BYTE COUNT WRONG)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int runsAB = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  const int runsC = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
+  const std::string child = "\"" + brenlow::test::StandInPath("exec_child.exe") + "\"";
+  std::printf("child: %s\n\n", child.c_str());
+  Throughput("(a) 16 MiB in 64 KiB writes", child + " block 65536 out 16777216", 16 << 20, runsAB);
+  Throughput("(b) 4 MiB in 512-byte writes", child + " block 512 out 4194304", 4 << 20, runsAB);
+
+  Series limit;
+  Series collect;
+  Measure(child, 0, runsC, limit, collect);
+  const double limitMedian = Median(limit.ms);
+  const double collectMedian = Median(collect.ms);
+  std::printf("(c) child that writes nothing, spawn to return, %d runs\n", runsC);
+  std::printf("  limit:             median %6.2f ms  p95 %6.2f ms\n", limitMedian, P95(limit.ms));
+  std::printf("  ExecuteAndCollect: median %6.2f ms  p95 %6.2f ms  %.0f wake-ups\n", collectMedian,
+              P95(collect.ms), Median(collect.wakeUps));
+  std::printf("  difference of medians: %+.2f ms, ratio (limit / ours) %.2f\n",
+              collectMedian - limitMedian, limitMedian / collectMedian);
+  return 0;
+}
