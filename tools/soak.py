@@ -115,12 +115,16 @@ def make_plan(rng, seconds):
     all_scripts = frozenset(SCRIPT_FAULTS)
     plan = [(0.0, CALM, "healthy", all_scripts), (CALM, 2 * CALM, "healthy", frozenset())]
     t, last = 2 * CALM, seconds - CALM
+    # The companion's faults come in shuffled rounds, so a long enough run meets each of them.
+    order = []
     while t < last:
         end = min(last, t + rng.uniform(40, 100))
         if last - end < 30:
             end = last
+        if not order:
+            order = rng.sample(COMPANION_FAULTS, len(COMPANION_FAULTS))
         faults = frozenset(s for s in sorted(SCRIPT_FAULTS) if rng.random() < 0.5)
-        plan.append((t, end, rng.choice(COMPANION_FAULTS), faults))
+        plan.append((t, end, order.pop(), faults))
         t = end
     plan.append((max(last, 2 * CALM), max(seconds, 3 * CALM), "healthy", frozenset()))
     return plan
@@ -168,7 +172,7 @@ class Soak:
     def run(self):
         rng = random.Random(self.args.seed)
         seconds = self.args.minutes * 60.0
-        plan = make_plan(rng, seconds)
+        plan = self.plan = make_plan(rng, seconds)
         print(f"soak: seed {self.args.seed} (replay with SOAK_SEED={self.args.seed}), "
               f"{self.args.minutes} min; plan:")
         for start, end, fault, scripts in plan:
@@ -334,6 +338,15 @@ class Soak:
                    if delays else "")
         row("companion starts", f"{len(starts)} {restart}".strip(),
             "every outside kill restarted", len(delays) == len(self.outside_kills))
+
+        # Companion starts in each kind of phase (a start belongs to the phase it falls in).
+        per_fault = collections.Counter()
+        for start, end, fault, _ in self.plan[1:]:
+            per_fault[fault] += sum(1 for s in starts if self.started_us + start * 1e6 <= s <
+                                    self.started_us + end * 1e6)
+        row("companion starts per phase kind",
+            ", ".join(f"{fault} {per_fault[fault]}" for fault in COMPANION_FAULTS
+                      if any(p[2] == fault for p in self.plan[1:])), "(shown)", True)
 
         width = max(len(r[0]) for r in rows)
         vwidth = max(len(r[1]) for r in rows)
