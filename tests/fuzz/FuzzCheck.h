@@ -1,6 +1,6 @@
 #pragma once
 // What the fuzz targets share: a check that stops the run with a message (libFuzzer then keeps
-// the input that broke it), and a way to cut one input into several strings.
+// the input that broke it), a way to cut one input into several strings, and a case swap.
 
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +29,17 @@ inline std::vector<std::string> SplitAtNul(const uint8_t* data, size_t size) {
       pieces.back() += static_cast<char>(data[i]);
   }
   return pieces;
+}
+
+// The text with the letters a to z and A to Z in the other case.
+inline std::string SwapCase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
+    else if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
 }
 
 }  // namespace brenlow::fuzz

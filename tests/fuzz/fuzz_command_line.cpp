@@ -45,16 +45,6 @@ TDaemonCommand Expected(const std::vector<std::string>& args) {
   return brenlow::dcUsage;
 }
 
-std::string SwapCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z')
-      c = static_cast<char>(c - 'a' + 'A');
-    else if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -72,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The "/" forms ignore letter case; the "-" forms do not.
   std::vector<std::string> swapped;
   for (const std::string& arg : args)
-    if (!arg.empty() && arg[0] == '/') swapped.push_back(SwapCase(arg));
+    if (!arg.empty() && arg[0] == '/') swapped.push_back(brenlow::fuzz::SwapCase(arg));
   for (const char* name : {"install", "uninstall"})
     FUZZ_CHECK(brenlow::HasSlashCommand(swapped, name) == brenlow::HasSlashCommand(args, name));
   FUZZ_CHECK(!brenlow::HasOption({"-R", "--RUN", "/run"}, 'r', "run"));

@@ -37,16 +37,6 @@ std::string Without(std::string text, const char* bytes) {
   return kept;
 }
 
-std::string SwapCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z')
-      c = static_cast<char>(c - 'a' + 'A');
-    else if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 // Any bytes: parsing is repeatable, the line-end style does not matter, and nothing found
 // holds a line end.
 void CheckAnyBytes(const std::string& bytes) {
@@ -101,8 +91,8 @@ void CheckWellFormed(const std::vector<std::string>& pieces, bool byteOrderMark,
     for (size_t j = 0; j < i; ++j) first = first && !brenlow::SameTextAscii(names[j], names[i]);
     if (!first) continue;
     FUZZ_CHECK(brenlow::ReadSetting(sections, section, names[i], "") == values[i]);
-    FUZZ_CHECK(brenlow::ReadSetting(sections, SwapCase(section), SwapCase(names[i]), "") ==
-               values[i]);
+    FUZZ_CHECK(brenlow::ReadSetting(sections, brenlow::fuzz::SwapCase(section),
+                                    brenlow::fuzz::SwapCase(names[i]), "") == values[i]);
   }
   FUZZ_CHECK(brenlow::ReadSetting(sections, section + "\x01", "k", "fallback") == "fallback");
 }
