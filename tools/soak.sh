@@ -5,10 +5,12 @@
 # scripts are in turn chatty (2 MiB of output a run), slower than their period, or failing.
 # Every 10 s it samples brenlow.exe (handles, threads, working set, resident size) and times
 # `sc query`; at the end it stops the service and prints one table. It exits non-zero when
-# handles or threads grow after the first minute, the resident size grows by more than 1 MiB,
+# handles or threads grow after the first minute (the last minute's lowest count above the second
+# minute's highest), the resident size grows by more than 1 MiB (medians of those minutes),
 # `sc query` fails or takes more than 2 s, a script runs less than 90 % of what its period and
 # run time predict, or the stop takes more than 5 s.
-# The seed is printed; SOAK_SEED=<seed> replays a plan. Usage: tools/soak.sh [MINUTES]
+# The seed is printed; SOAK_SEED=<seed> replays a plan. Usage: tools/soak.sh [MINUTES] (at least 3:
+# the first minute warms up, the second is the baseline and the last is compared with it).
 set -euo pipefail
 
 minutes=${1:-10}
