@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "agent/ExecutableDirectory.h"
+#include "common/ExecutableDirectory.h"
 #include "agent/ExecuteAndCollect.h"
 #include "agent/QRXProxyCheckerUnit.h"
 #include "agent/WorkerThread.h"

@@ -293,22 +293,6 @@ bool Run(const std::string& commandLine, const std::string& shownCommandLine, st
 
 }  // namespace
 
-std::string QuoteCommandLinePiece(const std::string& piece) {
-  if (piece.find(' ') != std::string::npos && piece.find('"') == std::string::npos)
-    return '"' + piece + '"';
-  return piece;
-}
-
-std::string JoinCommandLine(const std::string& executable,
-                            const std::vector<std::string>& arguments) {
-  std::string line = QuoteCommandLinePiece(executable);
-  for (const std::string& argument : arguments) {
-    line += ' ';
-    line += QuoteCommandLinePiece(argument);
-  }
-  return line;
-}
-
 bool ExecuteAndCollect(const std::string& commandLine, std::string& output, DWORD* wakeUps) {
   output.clear();
   if (wakeUps != nullptr) *wakeUps = 0;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "agent/CommandLineQuoting.h"
+
 namespace brenlow {
 
 // Runs commandLine (handed to CreateProcessA unchanged; the system finds the program from its
@@ -24,14 +26,5 @@ bool ExecuteAndCollect(const std::string& commandLine, std::string& output,
 // JoinCommandLine.
 bool ExecuteAndCollect(const std::string& executable, const std::vector<std::string>& arguments,
                        std::string& output);
-
-// A piece of a command line: wrapped in double quotes when it holds a space and no double
-// quote, otherwise unchanged. Tabs do not count; nothing is ever escaped.
-std::string QuoteCommandLinePiece(const std::string& piece);
-
-// The executable, then for each argument one space and the argument, each through
-// QuoteCommandLinePiece.
-std::string JoinCommandLine(const std::string& executable,
-                            const std::vector<std::string>& arguments);
 
 }  // namespace brenlow

@@ -4,22 +4,11 @@
 
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "config/IniParser.h"
+
 namespace brenlow {
-
-struct TIniFileKey {
-  std::string Name;
-  std::string Value;
-};
-
-// A section and its key entries in file order. Sections and keys of equal names are kept side
-// by side, never merged.
-struct TIniFileSection {
-  std::string Name;
-  std::vector<TIniFileKey> Keys;
-};
 
 // A configuration file that exists but cannot be opened or read. The message is
 // Unable to open file "<full path>".
@@ -27,16 +16,6 @@ class EFOpenError : public std::runtime_error {
  public:
   explicit EFOpenError(const std::string& fileName);
 };
-
-// Parses the bytes of a file into its sections. Lines end at CR, LF or CR LF; a UTF-8
-// byte-order mark before the first line is dropped; bytes are otherwise kept as they are.
-std::vector<TIniFileSection> ParseIniFile(std::string_view bytes);
-
-// The value of the first key named `key` in the first section named `section` (ASCII letters
-// compared without case), without one pair of enclosing double or single quotes; `fallback`
-// when either is missing. Names that are empty or begin with ";" are never found.
-std::string ReadSetting(const std::vector<TIniFileSection>& sections, const std::string& section,
-                        const std::string& key, const std::string& fallback);
 
 class TIniFile {
  public:

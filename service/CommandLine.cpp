@@ -1,6 +1,6 @@
 #include "service/CommandLine.h"
 
-#include "service/DaemonDef.h"
+#include "common/AsciiText.h"
 
 namespace brenlow {
 

@@ -8,8 +8,10 @@ namespace brenlow {
 
 enum TDaemonCommand { dcInstall, dcUninstall, dcRun, dcUsage };
 
-// True when one of the arguments is "-" + shortName or "-"/"--" + longName (a long form is cut
-// before its first "="), compared case-sensitively.
+// True when one of the arguments, after its leading "-" or "--", equals shortName or longName,
+// compared case-sensitively: "-x", "--x", "-long" and "--long" all select. After "--" the rest
+// is first cut before its first "=" ("--long=value" and "--x=value" select too); after a
+// single "-" nothing is cut.
 bool HasOption(const std::vector<std::string>& args, char shortName, const std::string& longName);
 // True when one of the arguments is "/" + name with ASCII letter case ignored.
 bool HasSlashCommand(const std::vector<std::string>& args, const std::string& name);

@@ -4,17 +4,6 @@
 
 namespace brenlow {
 
-bool SameTextAscii(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
 void TDaemonDef::SetName(const std::string& name) {
   if (collection_ != nullptr) {
     const TDaemonDef* other = collection_->FindByName(name);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "common/AsciiText.h"
+
 namespace brenlow {
 
 enum TStartType { stBoot, stSystem, stAuto, stManual, stDisabled };
@@ -91,8 +93,6 @@ class TDaemonDefs {
  private:
   std::vector<std::unique_ptr<TDaemonDef>> items_;
 };
-
-bool SameTextAscii(const std::string& a, const std::string& b);
 
 // The service manager's values for the enumerations.
 DWORD ServiceTypeValue(TServiceType type);

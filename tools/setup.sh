@@ -8,11 +8,17 @@ command -v x86_64-w64-mingw32-windres >/dev/null || missing+=(binutils-mingw-w64
 command -v wine >/dev/null || missing+=(wine64 wine)
 command -v wineserver >/dev/null || missing+=(wine64)
 command -v cmake >/dev/null || missing+=(cmake)
+command -v python3 >/dev/null || missing+=(python3)
 command -v ninja >/dev/null || missing+=(ninja-build)
 [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
 # The installer package: wixl builds it, msibuild (msitools) adds the brenlow.ini rows.
 command -v wixl >/dev/null || missing+=(wixl)
 command -v msibuild >/dev/null || missing+=(msitools)
+# The native fuzz targets (tools/fuzz.sh): clang with libFuzzer and the sanitizer runtimes.
+command -v clang++-14 >/dev/null || missing+=(clang-14)
+[ -f /usr/lib/llvm-14/lib/libFuzzer.a ] || missing+=(libfuzzer-14-dev)
+compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null ||
+  missing+=(libclang-rt-14-dev)
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test under Wine; ends with ctest's summary.
+# Builds everything, runs each fuzz target for 20 s, and runs every test under Wine; ends with
+# ctest's summary.
 # Works from nothing on a fresh Debian machine (as root) and again on a second run.
 set -euo pipefail
 
@@ -13,6 +14,9 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows
 built=$(date +%s)
 echo "Build took $((built - began)) s."
+
+# The native fuzz targets, briefly each, before ctest so that its summary stays the last line.
+tools/fuzz.sh 20
 
 trap 'tools/testbed.sh stop' EXIT
 tools/testbed.sh start

@@ -12,10 +12,15 @@
 //   BRENLOW_STANDIN_WAIT_EVENT=NAME wait (up to a minute) until the named event is set, if it
 //                                   exists
 //   BRENLOW_STANDIN_EXIT_CODE=N     exit with code N
+// A script can ask for its own behaviour: when the last argument names a readable file holding
+// "standin:" followed by words stdout=N, stderr=N, sleep=N (ms) or exit=N on the same line, those
+// take the place of the environment's values (the soak test rewrites its scripts this way).
 
 #include <windows.h>
 
 #include <cstdlib>
+#include <map>
+#include <sstream>
 #include <string>
 
 #include "tests/support/StandInLog.h"
@@ -68,13 +73,40 @@ void WriteBytes(DWORD which, unsigned long count) {
   }
 }
 
+// The "standin:" words of the script file, by name; empty when there are none.
+std::map<std::string, unsigned long> ScriptDirectives(const char* script) {
+  std::map<std::string, unsigned long> directives;
+  HANDLE file = CreateFileA(script, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return directives;
+  char buffer[4096];
+  DWORD got = 0;
+  const BOOL read = ReadFile(file, buffer, sizeof(buffer), &got, nullptr);
+  CloseHandle(file);
+  if (!read) return directives;
+  const std::string text(buffer, got);
+  const size_t at = text.find("standin:");
+  if (at == std::string::npos) return directives;
+  std::istringstream words(text.substr(at + 8, text.find_first_of("\r\n", at) - at - 8));
+  for (std::string word; words >> word;) {
+    const size_t equals = word.find('=');
+    if (equals != std::string::npos)
+      directives[word.substr(0, equals)] = std::strtoul(word.c_str() + equals + 1, nullptr, 10);
+  }
+  return directives;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   Record("start", GetCommandLineA());
-  WriteBytes(STD_OUTPUT_HANDLE, EnvNumber("BRENLOW_STANDIN_STDOUT_BYTES"));
-  WriteBytes(STD_ERROR_HANDLE, EnvNumber("BRENLOW_STANDIN_STDERR_BYTES"));
-  Sleep(EnvNumber("BRENLOW_STANDIN_SLEEP_MS"));
+  auto directives = ScriptDirectives(argc > 1 ? argv[argc - 1] : "");
+  const auto setting = [&](const char* word, const char* variable) {
+    return directives.count(word) ? directives[word] : EnvNumber(variable);
+  };
+  WriteBytes(STD_OUTPUT_HANDLE, setting("stdout", "BRENLOW_STANDIN_STDOUT_BYTES"));
+  WriteBytes(STD_ERROR_HANDLE, setting("stderr", "BRENLOW_STANDIN_STDERR_BYTES"));
+  Sleep(setting("sleep", "BRENLOW_STANDIN_SLEEP_MS"));
   const std::string event = Env("BRENLOW_STANDIN_WAIT_EVENT");
   if (!event.empty()) {
     HANDLE handle = OpenEventA(SYNCHRONIZE, FALSE, event.c_str());
@@ -84,5 +116,5 @@ int main() {
     }
   }
   Record("end", "");
-  return static_cast<int>(EnvNumber("BRENLOW_STANDIN_EXIT_CODE"));
+  return static_cast<int>(setting("exit", "BRENLOW_STANDIN_EXIT_CODE"));
 }

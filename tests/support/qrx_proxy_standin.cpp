@@ -5,15 +5,21 @@
 //   reply0                                     read the request byte, answer 0
 //   silent                                     accept, read, never answer; hold until the client
 //                                              closes
+//   noread                                     a pipe with no input buffer: accept, never
+//                                              read, so a client's blocking write never
+//                                              returns; hold until the client closes or the
+//                                              mode changes
 //   nopipe                                     serve no pipe at all
-// Every start is recorded as one line "start <pid> <image path>" in qrx_proxy.log beside the
-// executable (shared by copies of the stand-in under other names, such as qrx_proxy_debug.exe).
+// Every start is recorded as one line "start <pid> <microseconds> <image path>" in qrx_proxy.log
+// beside the executable (shared by copies of the stand-in under other names, such as
+// qrx_proxy_debug.exe); the microseconds come from the performance counter.
 
 #include <windows.h>
 
 #include <string>
 
 #include "common/UniqueHandle.h"
+#include "tests/support/StandInLog.h"
 
 namespace {
 
@@ -53,8 +59,9 @@ int main() {
   const std::string dir = Directory();
   char image[MAX_PATH * 4];
   const DWORD n = GetModuleFileNameA(nullptr, image, sizeof(image));
-  AppendLine(dir + "\\qrx_proxy.log",
-             "start " + std::to_string(GetCurrentProcessId()) + " " + std::string(image, n));
+  AppendLine(dir + "\\qrx_proxy.log", "start " + std::to_string(GetCurrentProcessId()) + " " +
+                                          std::to_string(brenlow::test::MonotonicMicroseconds()) +
+                                          " " + std::string(image, n));
 
   for (;;) {
     const std::string mode = ReadMode(dir);
@@ -62,16 +69,26 @@ int main() {
       Sleep(100);
       continue;
     }
-    brenlow::UniqueHandle pipe(CreateNamedPipeA("\\\\.\\pipe\\tevrin_qrx_proxy_pipe",
-                                                PIPE_ACCESS_DUPLEX,
-                                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                                                PIPE_UNLIMITED_INSTANCES, 16, 16, 0, nullptr));
+    const DWORD inBuffer = mode == "noread" ? 0 : 16;
+    brenlow::UniqueHandle pipe(
+        CreateNamedPipeA("\\\\.\\pipe\\tevrin_qrx_proxy_pipe", PIPE_ACCESS_DUPLEX,
+                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
+                         16, inBuffer, 0, nullptr));
     if (!pipe) {
       Sleep(100);
       continue;
     }
     if (ConnectNamedPipe(pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
       const std::string now = ReadMode(dir);
+      if (mode == "noread") {
+        // Never read: watch (without reading) whether the client is still there.
+        DWORD waiting = 0;
+        while (ReadMode(dir) == "noread" &&
+               PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &waiting, nullptr))
+          Sleep(100);
+        DisconnectNamedPipe(pipe.get());
+        continue;
+      }
       unsigned char request = 0xFF;
       DWORD got = 0;
       ReadFile(pipe.get(), &request, 1, &got, nullptr);

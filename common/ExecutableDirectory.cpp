@@ -1,4 +1,4 @@
-#include "agent/ExecutableDirectory.h"
+#include "common/ExecutableDirectory.h"
 
 #include "common/SystemError.h"
 
