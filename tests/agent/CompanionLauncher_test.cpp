@@ -85,21 +85,26 @@ TEST_F(CompanionTest, ProcessIsRunningGoesByImageNameInAnyCaseFromAnyFolder) {
   EXPECT_TRUE(TRunQRXProxyThread::ProcessIsRunning("qrx_proxy.exe"));
 }
 
-// A companion that is not there is reported and tried again every cycle, without an error.
-TEST_F(CompanionTest, LauncherWithoutACompanionOnDiskReportsEachCycleAndKeepsGoing) {
-  RecordingEventLog log;
-  TRunQRXProxySettings settings;
-  settings.Directory = [this] { return dirA_.path(); };
-  settings.CycleSleepMs = 100;
-  settings.Log = &log.log();
-  const DWORD began = GetTickCount();
-  StoppedAtEnd launcher(TRunQRXProxyThread::Create(settings));
-  ASSERT_TRUE(WaitFor([&] { return log.Count() >= 5; }, 20000));
-  // The first report comes at once, each later one after a cycle's pause.
-  EXPECT_GE(GetTickCount() - began, 4 * 100u - 20);
-  ASSERT_TRUE(launcher.Stop());
-  EXPECT_THAT(log.Entries(), Each(LoggedEntry{etInfo, "Starting qrx_proxy process."}));
-  EXPECT_FALSE(Running("qrx_proxy.exe"));
+// A companion that is not there, or that ends as soon as it has started, is reported and tried
+// again every cycle, without an error and without a faster loop.
+TEST_F(CompanionTest, LauncherWithoutACompanionThatStaysReportsEachCycleAndKeepsGoing) {
+  for (const bool onDisk : {false, true}) {
+    // With no arguments, the command-execution child ends at once.
+    if (onDisk) CopyFileOrThrow(StandInPath("exec_child.exe"), dirA_ / "qrx_proxy.exe");
+    RecordingEventLog log;
+    TRunQRXProxySettings settings;
+    settings.Directory = [this] { return dirA_.path(); };
+    settings.CycleSleepMs = 600;  // longer than a start and end of a process under Wine
+    settings.Log = &log.log();
+    const DWORD began = GetTickCount();
+    StoppedAtEnd launcher(TRunQRXProxyThread::Create(settings));
+    ASSERT_TRUE(WaitFor([&] { return log.Count() >= 5; }, 20000));
+    // The first report comes at once, each later one after a cycle's pause.
+    EXPECT_GE(GetTickCount() - began, 4 * 600u - 20) << onDisk;
+    ASSERT_TRUE(launcher.Stop());
+    EXPECT_THAT(log.Entries(), Each(LoggedEntry{etInfo, "Starting qrx_proxy process."}));
+    EXPECT_FALSE(Running("qrx_proxy.exe"));
+  }
 }
 
 // A launcher whose openings of a running companion are counted: each one stands for a test of
