@@ -4,8 +4,8 @@ namespace brenlow {
 
 TDaemonMapper1::TDaemonMapper1() {
   // Everything not set here keeps the defaults of a new definition: own process, start type
-  // stBoot (installed as automatic), errors ignored, stop and pause accepted.
-  // Only the recovery after a crash is added.
+  // stBoot (installed as automatic), errors ignored, stop and pause accepted; recovery after a
+  // crash is the one addition.
   TDaemonDef& def = DaemonDefs.Add();
   def.DaemonClassName = "TDaemon1";
   def.SetName("TevrinInternalSvc");

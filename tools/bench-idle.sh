@@ -11,6 +11,8 @@
 # With --no-scripts, brenlow.ini names no interpreter and no web root, so no script starts: what
 # is left is the service's own cost (the runners still try their empty command lines on their
 # periods; those attempts fail before any process exists).
+# Before the service is installed, the wineserver is measured over the same window with only
+# the prefix's own system processes running: the share of its figure that is not brenlow's.
 # Then, with the service stopped, it measures how soon the companion launcher starts a new
 # companion after the running one has been killed (companion-restart-bench.exe).
 # Prints the figures; it asserts nothing. Usage: tools/bench-idle.sh [--no-scripts] [SECONDS]
@@ -24,10 +26,6 @@ fi
 seconds=${1:-60}
 cd "$(dirname "$0")/.."
 . tools/install-layout.sh
-lay_out_install
-[ "$scripts" = yes ] || printf '[General]\r\n' >"$install_dir/brenlow.ini"
-wine_quiet "$installed_exe" --install
-wine_quiet sc start "$service" >/dev/null
 
 # The Linux process of this bed whose command line matches a pattern. Other engineers run the
 # same programs under the same Windows paths in their own prefixes: only the environment tells
@@ -43,17 +41,28 @@ bed_pid() {
   return 1
 }
 
+ticks=$(getconf CLK_TCK)
+cpu() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+server=$(bed_pid '^([^ ]*/)?wineserver(64)?( |$)') || { echo "no wineserver of this bed" >&2; exit 1; }
+
+# The limit: the prefix's own system processes keep the wineserver busy with nothing of ours.
+sleep 5
+bed0=$(cpu "$server")
+sleep "$seconds"
+bed1=$(cpu "$server")
+
+lay_out_install
+[ "$scripts" = yes ] || printf '[General]\r\n' >"$install_dir/brenlow.ini"
+wine_quiet "$installed_exe" --install
+wine_quiet sc start "$service" >/dev/null
 pid=""
 for _ in $(seq 1 100); do
   pid=$(bed_pid 'Tevrin Agent.brenlow\.exe') && break
   sleep 0.1
 done
 [ -n "$pid" ] || { echo "brenlow.exe is not running" >&2; exit 1; }
-server=$(bed_pid '^([^ ]*/)?wineserver(64)?( |$)') || { echo "no wineserver of this bed" >&2; exit 1; }
 
 sleep 10  # past the first delays and the start race of the monitor
-ticks=$(getconf CLK_TCK)
-cpu() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 rss() { awk '/VmRSS/ {print $2}' "/proc/$pid/status"; }
 runs() { cat "$php_dir/standin-runs.log" 2>/dev/null | grep -c '^start' || true; }
 entries() { grep -cE ':(trace|warn|err):eventlog:ReportEventW' "$trace" || true; }
@@ -70,9 +79,10 @@ report_cpu() {
     "$((ms * 60 / seconds))" $((share / 100)) $((share % 100))
 }
 echo "scripts configured:           $scripts"
-echo "window:                       ${seconds} s (after 10 s of settling)"
+echo "window:                       ${seconds} s (after 10 s of settling; the bed alone before)"
 report_cpu "brenlow.exe" "cpu1 - cpu0"
 report_cpu "wineserver" "server1 - server0"
+report_cpu "wineserver alone" "bed1 - bed0"
 echo "brenlow.exe resident memory:  ${rss0} KiB -> ${rss1} KiB"
 echo "script runs started:          $((runs1 - runs0))"
 echo "event-log entries written:    $((entries1 - entries0))"
