@@ -203,7 +203,11 @@ void TRunQRXProxyThread::Execute() {
     } catch (...) {
       // Dropped: the next cycle finds no companion and tries again.
     }
-    if (companion) WaitForSingleObject(companion.get(), INFINITE);
+    // While the companion runs, the stop flag is looked at once a pause, as a cycle without a
+    // companion does; nothing else wakes the launcher before the companion ends.
+    if (companion)
+      while (WaitForSingleObject(companion.get(), settings_.CycleSleepMs) == WAIT_TIMEOUT)
+        if (StopRequested()) return;
     // A cycle lasts at least the pause: a companion that cannot be waited on is looked for
     // again a pause later, and one that ends as soon as it starts (or a process that lingers in
     // the list after its end) cannot make the launcher spin.

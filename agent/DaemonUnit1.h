@@ -116,7 +116,8 @@ struct TRunQRXProxySettings {
   std::function<std::string()> Directory = ExecutableDirectory;
   // The pause after a test that found no companion to wait on. Tests of the process list are
   // also never closer together than this, so a companion that ends at once after each start is
-  // started at most once per pause.
+  // started at most once per pause. While it waits on a companion, the launcher looks at its
+  // stop flag once per pause.
   DWORD CycleSleepMs = 1000;
   // Where each start is reported.
   TEventLog* Log = &AgentEventLog();
