@@ -145,36 +145,75 @@ TRunQRXProxyThread* TRunQRXProxyThread::Create(TRunQRXProxySettings settings) {
   return launcher.release();
 }
 
-bool TRunQRXProxyThread::ProcessIsRunning(const std::string& imageName) {
+std::vector<DWORD> TRunQRXProxyThread::ProcessIdsOf(const std::string& imageName) {
   // The single-byte entry, whose size the walk must announce.
   static_assert(sizeof(PROCESSENTRY32) == 304);
+  std::vector<DWORD> ids;
   const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return false;
+  if (!snapshot) return ids;
   PROCESSENTRY32 entry{};
   entry.dwSize = sizeof(entry);
-  bool found = false;
   // The walk goes on after a match and ends only when a call fails.
   for (BOOL ok = Process32First(snapshot.get(), &entry); ok;
        ok = Process32Next(snapshot.get(), &entry)) {
     const std::string_view name(entry.szExeFile, strnlen(entry.szExeFile, MAX_PATH));
-    if (ImageNameMatches(name, imageName)) found = true;
+    if (ImageNameMatches(name, imageName)) ids.push_back(entry.th32ProcessID);
   }
-  return found;
+  return ids;
+}
+
+bool TRunQRXProxyThread::ProcessIsRunning(const std::string& imageName) {
+  return !ProcessIdsOf(imageName).empty();
+}
+
+UniqueHandle OpenProcessForWait(DWORD processId) {
+  return UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, processId));
+}
+
+UniqueHandle TRunQRXProxyThread::TestAndStart() {
+  const std::vector<DWORD> running = ProcessIdsOf(kCompanionImageName);
+  if (!running.empty()) {
+    // Any one of them will do: when it ends, the next test looks for the others.
+    for (const DWORD id : running)
+      if (UniqueHandle process = settings_.OpenForWait(id)) return process;
+    return {};
+  }
+  settings_.Log->LogInfo("Starting qrx_proxy process.");
+  const std::string path = CompanionPath(settings_.Directory());
+  // No owner window, the default verb, no parameters, no working directory (the companion
+  // inherits ours), hidden; no error dialog, as ShellExecuteA shows none. The process handle is
+  // kept so that the companion's end can be waited for.
+  SHELLEXECUTEINFOA info{};
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+  info.lpFile = path.c_str();
+  info.nShow = SW_HIDE;
+  // The result is of no use: whether the companion runs is seen by the next test. A start that
+  // gives no process handle leaves nothing to wait for.
+  ShellExecuteExA(&info);
+  return UniqueHandle(info.hProcess);
 }
 
 void TRunQRXProxyThread::Execute() {
   for (;;) {
+    const ULONGLONG tested = GetTickCount64();
+    UniqueHandle companion;
     try {
-      if (!ProcessIsRunning(kCompanionImageName)) {
-        settings_.Log->LogInfo("Starting qrx_proxy process.");
-        const std::string path = CompanionPath(settings_.Directory());
-        // The result is of no use: whether the companion runs is seen by the next cycle.
-        ShellExecuteA(nullptr, nullptr, path.c_str(), nullptr, nullptr, SW_HIDE);
-      }
+      companion = TestAndStart();
     } catch (...) {
       // Dropped: the next cycle finds no companion and tries again.
     }
-    Sleep(settings_.CycleSleepMs);
+    // While the companion runs, the stop flag is looked at once a pause, as a cycle without a
+    // companion does; nothing else wakes the launcher before the companion ends.
+    if (companion)
+      while (WaitForSingleObject(companion.get(), settings_.CycleSleepMs) == WAIT_TIMEOUT)
+        if (StopRequested()) return;
+    // A cycle lasts at least the pause: a companion that cannot be waited on is looked for
+    // again a pause later, and one that ends as soon as it starts (or a process that lingers in
+    // the list after its end) cannot make the launcher spin.
+    const ULONGLONG elapsed = GetTickCount64() - tested;
+    if (elapsed < settings_.CycleSleepMs)
+      Sleep(static_cast<DWORD>(settings_.CycleSleepMs - elapsed));
     if (StopRequested()) return;
   }
 }

@@ -15,6 +15,7 @@
 #include "agent/ExecuteAndCollect.h"
 #include "agent/QRXProxyCheckerUnit.h"
 #include "agent/WorkerThread.h"
+#include "common/UniqueHandle.h"
 #include "service/Daemon.h"
 
 namespace brenlow {
@@ -103,20 +104,34 @@ bool ImageNameMatches(std::string_view entryName, std::string_view imageName);
 // A drive root keeps its own separator, so "C:\" gives "C:\\qrx_proxy.exe".
 std::string CompanionPath(const std::string& directory);
 
+// The companion found running, opened for SYNCHRONIZE only so that its end can be waited for;
+// empty when it cannot be opened.
+UniqueHandle OpenProcessForWait(DWORD processId);
+
 // What the launcher works with. The defaults are the product's; tests change them.
 struct TRunQRXProxySettings {
   // The directory the companion lies in.
   std::function<std::string()> Directory = ExecutableDirectory;
-  // The pause after each test of the process list.
+  // The pause after a test that found no companion to wait on. Tests of the process list are
+  // also never closer together than this, so a companion that ends at once after each start is
+  // started at most once per pause. While it waits on a companion, the launcher looks at its
+  // stop flag once per pause.
   DWORD CycleSleepMs = 1000;
   // Where each start is reported.
   TEventLog* Log = &AgentEventLog();
+  // Opens a running companion found by its process id so that its end can be waited for; an
+  // empty handle when it cannot be opened (it has ended in between, or access is denied).
+  std::function<UniqueHandle(DWORD processId)> OpenForWait = OpenProcessForWait;
 };
 
-// The companion launcher: once a second it looks for a process named qrx_proxy.exe and, when
-// there is none, reports "Starting qrx_proxy process." and starts the companion hidden from its
-// directory. A start is never confirmed: a companion that cannot be started is simply tried
-// again by the next cycle. Nobody frees the launcher; it runs until the process ends.
+// The companion launcher: it looks for a process named qrx_proxy.exe and, when there is none,
+// reports "Starting qrx_proxy process." and starts the companion hidden from its directory.
+// While a companion runs (one it found or one it started), it waits for that process to end
+// and then looks again at once, so an idle host sees no process-list walks and a killed
+// companion is back within moments. A companion that cannot be waited on, and a start that
+// gives no process, fall back to looking again after a cycle's pause. A start is never
+// confirmed: a companion that cannot be started is simply tried again by the next cycle.
+// Nobody frees the launcher; it runs until the process ends.
 class TRunQRXProxyThread : public TWorkerThread {
  public:
   // Creates a launcher and starts its thread at once; the first test comes without a delay.
@@ -126,11 +141,20 @@ class TRunQRXProxyThread : public TWorkerThread {
   // looked at; false when the process list cannot be had.
   static bool ProcessIsRunning(const std::string& imageName);
 
+  // The ids of every running process that has imageName by ImageNameMatches, in the order of
+  // the process list; empty when the list cannot be had.
+  static std::vector<DWORD> ProcessIdsOf(const std::string& imageName);
+
  protected:
   explicit TRunQRXProxyThread(TRunQRXProxySettings settings);
   void Execute() override;
 
  private:
+  // One test of the process list, with the start when no companion runs. Returns the process
+  // to wait for: the first companion found that could be opened, or the one just started;
+  // empty when there is none.
+  UniqueHandle TestAndStart();
+
   const TRunQRXProxySettings settings_;
 };
 

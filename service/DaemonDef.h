@@ -50,6 +50,12 @@ struct TWinBindings {
   DWORD IDTag = 0;  // receives the tag the service manager assigns when not 0
   TServiceType ServiceType = stWin32;
   TErrorSeverity ErrorSeverity = esIgnore;
+  // Recovery: when the service's process ends without having reported stopped, the service
+  // manager restarts it after RestartDelays[n] milliseconds at the n-th failure in a row, and
+  // after the last delay at every later one; the count starts again after FailureResetPeriod
+  // seconds without a failure. Empty: install leaves the manager's default (no recovery).
+  std::vector<DWORD> RestartDelays;
+  DWORD FailureResetPeriod = 0;
   // Run time only: put into the status reports, never stored.
   DWORD ServiceExitCode = 0;
   DWORD Win32ExitCode = 0;

@@ -1,5 +1,7 @@
 // Install and uninstall: the definitions turned into service-manager calls.
 
+#include <vector>
+
 #include "common/SystemError.h"
 #include "service/DaemonApp.h"
 #include "service/DaemonErrors.h"
@@ -62,6 +64,17 @@ void TCustomDaemonApplication::CreateServiceFor(SC_HANDLE manager, TDaemonDef& d
   SERVICE_DESCRIPTIONA info{description.data()};
   // A service without its description is still a working service.
   calls_.ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &info);
+  if (!w.RestartDelays.empty()) {
+    std::vector<SC_ACTION> actions;
+    for (const DWORD delay : w.RestartDelays) actions.push_back({SC_ACTION_RESTART, delay});
+    SERVICE_FAILURE_ACTIONSA failure{};
+    failure.dwResetPeriod = w.FailureResetPeriod;
+    failure.cActions = static_cast<DWORD>(actions.size());
+    failure.lpsaActions = actions.data();
+    // No reboot message and no command. Like the description, the recovery settings are not
+    // worth failing the install for.
+    calls_.ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+  }
 }
 
 void TCustomDaemonApplication::UninstallDaemons() {

@@ -2,42 +2,97 @@
 # Benchmark: what the running service costs a quiet host. Installs brenlow as the demo does (the
 # companion answering 1), lets the start settle, then measures for SECONDS (default 60):
 #   - CPU time used by brenlow.exe's own process (user + system), and per minute;
-#   - its resident memory at the start and at the end of the window (a leak shows as growth);
+#   - CPU time used by the wineserver of the test bed's prefix, which does the system's share of
+#     every call (process list, process starts, pipes, waits) for all of the prefix's processes;
+#   - brenlow.exe's resident memory at the start and at the end of the window (a leak shows as
+#     growth);
 #   - script runs started (each is a child process; their cost is the scripts', not ours);
 #   - event-log entries written (none are expected once the start has settled).
-# Prints the figures; it asserts nothing. Usage: tools/bench-idle.sh [SECONDS]
+# With --no-scripts, brenlow.ini names no interpreter and no web root, so no script starts: what
+# is left is the service's own cost (the runners still try their empty command lines on their
+# periods; those attempts fail before any process exists).
+# Before the service is installed, the wineserver is measured over the same window with only
+# the prefix's own system processes running: the share of its figure that is not brenlow's.
+# Then, with the service stopped, it measures how soon the companion launcher starts a new
+# companion after the running one has been killed (companion-restart-bench.exe).
+# Prints the figures; it asserts nothing. Usage: tools/bench-idle.sh [--no-scripts] [SECONDS]
 set -euo pipefail
 
+scripts=yes
+if [ "${1:-}" = --no-scripts ]; then
+  scripts=no
+  shift
+fi
 seconds=${1:-60}
 cd "$(dirname "$0")/.."
 . tools/install-layout.sh
+
+# The Linux process of this bed whose command line matches a pattern. Other engineers run the
+# same programs under the same Windows paths in their own prefixes: only the environment tells
+# which process is ours.
+bed_pid() {
+  local p
+  for p in $(pgrep -f "$1" || true); do
+    if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+      echo "$p"
+      return 0
+    fi
+  done
+  return 1
+}
+
+ticks=$(getconf CLK_TCK)
+cpu() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+server=$(bed_pid '^([^ ]*/)?wineserver(64)?( |$)') || { echo "no wineserver of this bed" >&2; exit 1; }
+
+# The limit: the prefix's own system processes keep the wineserver busy with nothing of ours.
+sleep 5
+bed0=$(cpu "$server")
+sleep "$seconds"
+bed1=$(cpu "$server")
+
 lay_out_install
+[ "$scripts" = yes ] || printf '[General]\r\n' >"$install_dir/brenlow.ini"
 wine_quiet "$installed_exe" --install
 wine_quiet sc start "$service" >/dev/null
-
-# The Linux process that runs brenlow.exe under Wine.
 pid=""
 for _ in $(seq 1 100); do
-  pid=$(pgrep -f 'Tevrin Agent.brenlow\.exe' | head -n 1 || true)
-  [ -n "$pid" ] && break
+  pid=$(bed_pid 'Tevrin Agent.brenlow\.exe') && break
   sleep 0.1
 done
 [ -n "$pid" ] || { echo "brenlow.exe is not running" >&2; exit 1; }
 
 sleep 10  # past the first delays and the start race of the monitor
-ticks=$(getconf CLK_TCK)
-cpu() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
 rss() { awk '/VmRSS/ {print $2}' "/proc/$pid/status"; }
 runs() { cat "$php_dir/standin-runs.log" 2>/dev/null | grep -c '^start' || true; }
 entries() { grep -cE ':(trace|warn|err):eventlog:ReportEventW' "$trace" || true; }
 
-cpu0=$(cpu) rss0=$(rss) runs0=$(runs) entries0=$(entries)
+cpu0=$(cpu "$pid") server0=$(cpu "$server") rss0=$(rss) runs0=$(runs) entries0=$(entries)
 sleep "$seconds"
-cpu1=$(cpu) rss1=$(rss) runs1=$(runs) entries1=$(entries)
+cpu1=$(cpu "$pid") server1=$(cpu "$server") rss1=$(rss) runs1=$(runs) entries1=$(entries)
 
-used_ms=$(((cpu1 - cpu0) * 1000 / ticks))
-echo "window:                       ${seconds} s (after 10 s of settling)"
-echo "brenlow.exe CPU time:         ${used_ms} ms ($((used_ms * 60 / seconds)) ms per minute)"
+# CPU time in ms over the window, per minute, and as a share of one core (in hundredths of %).
+report_cpu() {
+  local name=$1 ms=$((($2) * 1000 / ticks))
+  local share=$((ms * 10000 / (seconds * 1000)))
+  printf '%-30s%s ms (%s ms per minute, %d.%02d %% of one core)\n' "$name CPU time:" "$ms" \
+    "$((ms * 60 / seconds))" $((share / 100)) $((share % 100))
+}
+echo "scripts configured:           $scripts"
+echo "window:                       ${seconds} s (after 10 s of settling; the bed alone before)"
+report_cpu "brenlow.exe" "cpu1 - cpu0"
+report_cpu "wineserver" "server1 - server0"
+report_cpu "wineserver alone" "bed1 - bed0"
 echo "brenlow.exe resident memory:  ${rss0} KiB -> ${rss1} KiB"
 echo "script runs started:          $((runs1 - runs0))"
 echo "event-log entries written:    $((entries1 - entries0))"
+
+# The restart measurement kills companions: the service's launcher must not be there to join in.
+wine_quiet sc stop "$service" >/dev/null || true
+for _ in $(seq 1 100); do
+  bed_pid 'Tevrin Agent.brenlow\.exe' >/dev/null || break
+  sleep 0.1
+done
+echo
+wine_quiet "$build/tests/bench/companion-restart-bench.exe" \
+  "$(winepath -w "$build/tests/standins/qrx_proxy.exe")"

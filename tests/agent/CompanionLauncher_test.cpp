@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "agent/DaemonUnit1.h"
 #include "tests/agent/AgentTestSupport.h"
 
@@ -83,54 +85,104 @@ TEST_F(CompanionTest, ProcessIsRunningGoesByImageNameInAnyCaseFromAnyFolder) {
   EXPECT_TRUE(TRunQRXProxyThread::ProcessIsRunning("qrx_proxy.exe"));
 }
 
-// A companion that is not there is reported and tried again every cycle, without an error.
-TEST_F(CompanionTest, LauncherWithoutACompanionOnDiskReportsEachCycleAndKeepsGoing) {
-  RecordingEventLog log;
-  TRunQRXProxySettings settings;
-  settings.Directory = [this] { return dirA_.path(); };
-  settings.CycleSleepMs = 100;
-  settings.Log = &log.log();
-  const DWORD began = GetTickCount();
-  StoppedAtEnd launcher(TRunQRXProxyThread::Create(settings));
-  ASSERT_TRUE(WaitFor([&] { return log.Count() >= 5; }, 20000));
-  // The first report comes at once, each later one after a cycle's pause.
-  EXPECT_GE(GetTickCount() - began, 4 * 100u - 20);
-  ASSERT_TRUE(launcher.Stop());
-  EXPECT_THAT(log.Entries(), Each(LoggedEntry{etInfo, "Starting qrx_proxy process."}));
-  EXPECT_FALSE(Running("qrx_proxy.exe"));
+// A companion that is not there, or that ends as soon as it has started, is reported and tried
+// again every cycle, without an error and without a faster loop.
+TEST_F(CompanionTest, LauncherWithoutACompanionThatStaysReportsEachCycleAndKeepsGoing) {
+  for (const bool onDisk : {false, true}) {
+    // With no arguments, the command-execution child ends at once.
+    if (onDisk) CopyFileOrThrow(StandInPath("exec_child.exe"), dirA_ / "qrx_proxy.exe");
+    RecordingEventLog log;
+    TRunQRXProxySettings settings;
+    settings.Directory = [this] { return dirA_.path(); };
+    settings.CycleSleepMs = 600;  // longer than a start and end of a process under Wine
+    settings.Log = &log.log();
+    const DWORD began = GetTickCount();
+    StoppedAtEnd launcher(TRunQRXProxyThread::Create(settings));
+    ASSERT_TRUE(WaitFor([&] { return log.Count() >= 5; }, 20000));
+    // The first report comes at once, each later one after a cycle's pause.
+    EXPECT_GE(GetTickCount() - began, 4 * 600u - 20) << onDisk;
+    ASSERT_TRUE(launcher.Stop());
+    EXPECT_THAT(log.Entries(), Each(LoggedEntry{etInfo, "Starting qrx_proxy process."}));
+    EXPECT_FALSE(Running("qrx_proxy.exe"));
+  }
 }
 
-// The companion beside the executable is started once, hidden, and left alone while it runs;
-// when it ends, the next cycle starts a fresh one.
-TEST_F(CompanionTest, LauncherStartsTheCompanionBesideItOnceAndAgainWhenItHasEnded) {
-  CopyFileOrThrow(StandInPath("qrx_proxy.exe"), dirA_ / "qrx_proxy.exe");
-  WriteFileText(dirA_ / "qrx_proxy.mode", "nopipe");
-  RecordingEventLog log;
-  TRunQRXProxySettings settings;
-  settings.Directory = [this] { return dirA_.path(); };
-  settings.CycleSleepMs = 100;
-  settings.Log = &log.log();
-  StoppedAtEnd launcher(TRunQRXProxyThread::Create(settings));
+// A launcher whose openings of a running companion are counted: each one stands for a test of
+// the process list that found a companion. The pause is short, so polling would show at once.
+struct CountingLauncherSettings {
+  std::atomic<int> opens{0};
+  TRunQRXProxySettings Make(const std::string& directory, TEventLog& log, bool canOpen) {
+    TRunQRXProxySettings settings;
+    settings.Directory = [directory] { return directory; };
+    settings.CycleSleepMs = 100;
+    settings.Log = &log;
+    settings.OpenForWait = [this, canOpen](DWORD id) {
+      ++opens;
+      return canOpen ? OpenProcessForWait(id) : UniqueHandle();
+    };
+    return settings;
+  }
+};
 
+// A companion found running (from any folder) is waited on, not doubled and not polled; once it
+// is killed the launcher starts its own beside it, hidden, waits on that one the same way, and
+// starts a fresh one when that one is killed in turn.
+TEST_F(CompanionTest, LauncherWaitsOnTheRunningCompanionAndStartsOneWhenItEnds) {
+  for (TempDir* dir : {&dirA_, &dirB_}) {
+    CopyFileOrThrow(StandInPath("qrx_proxy.exe"), *dir / "qrx_proxy.exe");
+    WriteFileText(*dir / "qrx_proxy.mode", "nopipe");
+  }
+  Launch(dirB_ / "qrx_proxy.exe");
   ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
-  ASSERT_TRUE(WaitFor([&] { return StandInStarts(dirA_.path()).size() == 1; }, 20000));
-  const auto first = ProcessIdsByName("qrx_proxy.exe");
+  RecordingEventLog log;
+  CountingLauncherSettings counting;
+  StoppedAtEnd launcher(
+      TRunQRXProxyThread::Create(counting.Make(dirA_.path(), log.log(), /*canOpen=*/true)));
+
+  ASSERT_TRUE(WaitFor([&] { return counting.opens == 1; }, 20000));
+  Sleep(1000);  // ten pauses
+  EXPECT_EQ(counting.opens, 1);
+  EXPECT_THAT(StandInStarts(dirA_.path()), IsEmpty());
+  EXPECT_THAT(log.Entries(), IsEmpty());
+
+  for (size_t starts = 1; starts <= 2; ++starts) {
+    const auto before = ProcessIdsByName("qrx_proxy.exe");
+    KillProcessesByName("qrx_proxy.exe");
+    ASSERT_TRUE(WaitFor([&] { return StandInStarts(dirA_.path()).size() == starts; }, 20000));
+    ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
+    // Its own companion is waited on through the handle of its start: no test looks for it.
+    const int opens = counting.opens;
+    Sleep(1000);
+    EXPECT_EQ(counting.opens, opens);
+    EXPECT_THAT(ProcessIdsByName("qrx_proxy.exe"), SizeIs(1));
+    EXPECT_NE(ProcessIdsByName("qrx_proxy.exe"), before);
+  }
   EXPECT_NE(StandInStarts(dirA_.path())[0].find(dirA_ / "qrx_proxy.exe"), std::string::npos)
       << StandInStarts(dirA_.path())[0];
-  // Ten cycles later nothing has changed.
-  Sleep(1000);
-  EXPECT_EQ(ProcessIdsByName("qrx_proxy.exe"), first);
-  EXPECT_THAT(StandInStarts(dirA_.path()), SizeIs(1));
-  EXPECT_THAT(log.Entries(),
-              ::testing::ElementsAre(LoggedEntry{etInfo, "Starting qrx_proxy process."}));
-
-  KillProcessesByName("qrx_proxy.exe");
-  ASSERT_TRUE(WaitFor([&] { return StandInStarts(dirA_.path()).size() == 2; }, 20000));
-  ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
-  EXPECT_NE(ProcessIdsByName("qrx_proxy.exe"), first);
-  ASSERT_TRUE(launcher.Stop());
   EXPECT_THAT(log.Entries(), SizeIs(2));
   EXPECT_THAT(log.Entries(), Each(LoggedEntry{etInfo, "Starting qrx_proxy process."}));
+
+  // A stop request is seen while the launcher waits on its companion, which stays.
+  ASSERT_TRUE(launcher.Stop());
+  EXPECT_THAT(ProcessIdsByName("qrx_proxy.exe"), SizeIs(1));
+}
+
+// A companion that runs but cannot be opened is looked for again after every pause, and still
+// never doubled.
+TEST_F(CompanionTest, LauncherPollsACompanionItCannotOpen) {
+  CopyFileOrThrow(StandInPath("qrx_proxy.exe"), dirA_ / "qrx_proxy.exe");
+  CopyFileOrThrow(StandInPath("sleeper.exe"), dirB_ / "qrx_proxy.exe");
+  Launch(dirB_ / "qrx_proxy.exe");
+  ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
+  RecordingEventLog log;
+  CountingLauncherSettings counting;
+  StoppedAtEnd launcher(
+      TRunQRXProxyThread::Create(counting.Make(dirA_.path(), log.log(), /*canOpen=*/false)));
+  ASSERT_TRUE(WaitFor([&] { return counting.opens >= 5; }, 20000));
+  ASSERT_TRUE(launcher.Stop());
+  EXPECT_THAT(StandInStarts(dirA_.path()), IsEmpty());
+  EXPECT_THAT(log.Entries(), IsEmpty());
+  EXPECT_THAT(ProcessIdsByName("qrx_proxy.exe"), SizeIs(1));
 }
 
 }  // namespace

@@ -21,7 +21,8 @@ TEST(DaemonInstall, CreatesTheServiceWithThisProgramsDefinition) {
   EXPECT_EQ(host.Run({"-i"}), 0);
   EXPECT_EQ(host.calls.calls,
             (Calls{kOpenManager, "CreateServiceA TevrinInternalSvc",
-                   "ChangeServiceConfig2A TevrinInternalSvc",
+                   "ChangeServiceConfig2A TevrinInternalSvc 1",  // the description
+                   "ChangeServiceConfig2A TevrinInternalSvc 2",  // the recovery actions
                    "CloseServiceHandle TevrinInternalSvc", "CloseServiceHandle "}));
   ASSERT_EQ(host.calls.services.count("TevrinInternalSvc"), 1u);
   const auto& s = host.calls.services["TevrinInternalSvc"];
@@ -37,6 +38,14 @@ TEST(DaemonInstall, CreatesTheServiceWithThisProgramsDefinition) {
   EXPECT_FALSE(s.tagRequested);
   EXPECT_TRUE(s.startNameNull);
   EXPECT_TRUE(s.passwordNull);
+  // Restart after 5 s, 30 s, then 60 s for every later failure; the count resets after a day.
+  EXPECT_TRUE(s.failureActionsSet);
+  EXPECT_EQ(s.resetPeriod, 86400u);
+  EXPECT_TRUE(s.rebootMsgNull);
+  EXPECT_TRUE(s.commandNull);
+  EXPECT_EQ(s.failureActions, (std::vector<std::pair<int, DWORD>>{{SC_ACTION_RESTART, 5000},
+                                                                  {SC_ACTION_RESTART, 30000},
+                                                                  {SC_ACTION_RESTART, 60000}}));
   EXPECT_TRUE(host.calls.openHandles.empty());
   EXPECT_TRUE(host.calls.output.empty());
   EXPECT_TRUE(host.calls.Log().empty());
@@ -80,11 +89,12 @@ TEST(DaemonInstall, AFailingCallEndsTheCommandWithItsErrorAndClosesWhatWasOpen) 
   }
 }
 
-TEST(DaemonInstall, ADescriptionThatCannotBeSetIsNoFailure) {
+TEST(DaemonInstall, ADescriptionOrRecoveryThatCannotBeSetIsNoFailure) {
   HostHarness host;
   host.calls.failWith["ChangeServiceConfig2A"] = ERROR_ACCESS_DENIED;
   EXPECT_EQ(host.Run({"/INSTALL"}), 0);
   EXPECT_EQ(host.calls.services.count("TevrinInternalSvc"), 1u);
+  EXPECT_EQ(host.calls.calls.size(), 6u);  // both settings tried, both handles closed
   EXPECT_TRUE(host.calls.openHandles.empty());
   EXPECT_TRUE(host.calls.output.empty());
 }

@@ -88,10 +88,21 @@ SC_HANDLE FakeHostCalls::CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR d
 }
 
 BOOL FakeHostCalls::ChangeServiceConfig2A(SC_HANDLE service, DWORD level, LPVOID info) {
-  if (Fails("ChangeServiceConfig2A " + handleService_[service])) return FALSE;
+  if (Fails("ChangeServiceConfig2A " + handleService_[service] + " " + std::to_string(level)))
+    return FALSE;
+  Service& s = services[handleService_[service]];
   if (level == SERVICE_CONFIG_DESCRIPTION)
-    services[handleService_[service]].description =
-        static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription;
+    s.description = static_cast<SERVICE_DESCRIPTIONA*>(info)->lpDescription;
+  if (level == SERVICE_CONFIG_FAILURE_ACTIONS) {
+    const auto* f = static_cast<SERVICE_FAILURE_ACTIONSA*>(info);
+    s.failureActionsSet = true;
+    s.resetPeriod = f->dwResetPeriod;
+    s.rebootMsgNull = f->lpRebootMsg == nullptr;
+    s.commandNull = f->lpCommand == nullptr;
+    s.failureActions.clear();
+    for (DWORD i = 0; i < f->cActions; ++i)
+      s.failureActions.emplace_back(f->lpsaActions[i].Type, f->lpsaActions[i].Delay);
+  }
   return TRUE;
 }
 

@@ -25,6 +25,10 @@ class FakeHostCalls : public TServiceHostCalls {
     std::string displayName, binaryPath, loadOrderGroup, dependencies, description;
     DWORD access = 0, serviceType = 0, startType = 0, errorControl = 0;
     bool tagRequested = false, startNameNull = false, passwordNull = false;
+    // SERVICE_CONFIG_FAILURE_ACTIONS as given: the actions as (type, delay) pairs.
+    bool failureActionsSet = false, rebootMsgNull = false, commandNull = false;
+    DWORD resetPeriod = 0;
+    std::vector<std::pair<int, DWORD>> failureActions;
   };
   struct Entry {
     char level;  // 'E' error, 'I' information
