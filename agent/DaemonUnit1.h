@@ -11,10 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "common/ExecutableDirectory.h"
 #include "agent/ExecuteAndCollect.h"
 #include "agent/QRXProxyCheckerUnit.h"
 #include "agent/WorkerThread.h"
+#include "common/ExecutableDirectory.h"
 #include "common/UniqueHandle.h"
 #include "service/Daemon.h"
 
