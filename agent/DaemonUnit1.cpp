@@ -102,8 +102,9 @@ void TCustomThread::Execute() {
 }
 
 void TCustomThread::RunOnce() {
-  std::string output;
-  ExecuteAndCollect(CommandLine_, output);
+  // What the script prints is of no use here, and keeping it would let a script stuck printing
+  // grow the service without bound.
+  ExecuteAndDrain(CommandLine_);
 }
 
 // --- TRunQRXProxyThread -----------------------------------------------------------------------

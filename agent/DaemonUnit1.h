@@ -81,7 +81,7 @@ class TCustomThread : public TWorkerThread {
 
   void Execute() override;
 
-  // One run of the command line; output and result are of no interest.
+  // One run of the command line; its output is read and thrown away.
   virtual void RunOnce();
 
  private:

@@ -26,14 +26,18 @@ constexpr DWORD kPipeBufferSize = 65536;
 constexpr DWORD kFirstReadSize = kPipeBufferSize;
 constexpr DWORD kLargestReadSize = 1 << 20;
 
-// A failure inside one call. It never leaves the call: the call returns false instead.
+// A failure inside one call, with the system error of the call that failed (0 when none did).
+// It never leaves the call: the call returns false, or the outcome says so, instead.
 class ExecuteError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit ExecuteError(const std::string& what, DWORD code = 0)
+      : std::runtime_error(what), Code(code) {}
+  DWORD Code;
 };
 
 [[noreturn]] void Fail(const std::string& what) {
-  throw ExecuteError(what + " : " + std::to_string(GetLastError()));
+  const DWORD code = GetLastError();
+  throw ExecuteError(what + " : " + std::to_string(code), code);
 }
 
 SECURITY_ATTRIBUTES NotInheritable() { return {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE}; }
@@ -108,11 +112,11 @@ class InheritedHandleList {
     buffer_.resize(size);
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
     if (!InitializeProcThreadAttributeList(list, 1, 0, &size))
-      throw ExecuteError("Cannot make an attribute list : " + std::to_string(GetLastError()));
+      Fail("Cannot make an attribute list");
     list_ = list;
     if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
                                    handles_.size() * sizeof(HANDLE), nullptr, nullptr))
-      throw ExecuteError("Cannot set the handle list : " + std::to_string(GetLastError()));
+      Fail("Cannot set the handle list");
   }
   ~InheritedHandleList() {
     if (list_ != nullptr) DeleteProcThreadAttributeList(list_);
@@ -228,8 +232,8 @@ class ChildProcess {
     output.childEnd.reset();
     error.childEnd.reset();
     if (!started)
-      throw ExecuteError("Failed to execute " + shownCommandLine + " : " +
-                         std::to_string(startError));
+      throw ExecuteError(
+          "Failed to execute " + shownCommandLine + " : " + std::to_string(startError), startError);
     process_.reset(info.hProcess);
     thread_.reset(info.hThread);
     processId_ = info.dwProcessId;
@@ -259,14 +263,17 @@ class ChildProcess {
   DWORD processId_ = 0;
 };
 
-bool Run(const std::string& commandLine, const std::string& shownCommandLine, std::string& output,
-         DWORD* wakeUps) {
+// Runs the child to its end, appending its standard output to output when there is one and
+// throwing it away otherwise, and fills in outcome as it goes. Throws ExecuteError.
+void Run(const std::string& commandLine, const std::string& shownCommandLine, std::string* output,
+         DWORD* wakeUps, TChildOutcome& outcome) {
   if (commandLine.empty()) throw ExecuteError("Cannot execute empty command-line");
   ChildProcess child;
   child.Start(commandLine, shownCommandLine);
+  outcome.Started = true;
   // Declared after the child: reads still under way end before the pipes close. Standard error
   // is read only so the child never blocks on a full pipe.
-  PipeReader out(child.OutputEnd(), &output);
+  PipeReader out(child.OutputEnd(), output);
   PipeReader errors(child.ErrorEnd(), nullptr);
   out.ReadNext();
   errors.ReadNext();
@@ -288,7 +295,33 @@ bool Run(const std::string& commandLine, const std::string& shownCommandLine, st
   }
   out.TakeRest();
   errors.TakeRest();
-  return child.ExitCode() == 0;
+  outcome.ExitCode = child.ExitCode();
+  outcome.Ended = true;
+}
+
+// Runs the child and says how it ended. The failure text goes nowhere; its code stays.
+TChildOutcome RunToOutcome(const std::string& commandLine, const std::string& shownCommandLine,
+                           std::string* output, DWORD* wakeUps) {
+  TChildOutcome outcome;
+  try {
+    Run(commandLine, shownCommandLine, output, wakeUps, outcome);
+  } catch (const ExecuteError& e) {
+    outcome.Ended = false;
+    outcome.Error = e.Code;
+  } catch (...) {
+    outcome.Ended = false;  // out of memory, say: nothing to tell but the failure
+  }
+  return outcome;
+}
+
+// The argument form's command line; empty (nothing to run) for an empty executable.
+std::string ArgumentCommandLine(const std::string& executable,
+                                const std::vector<std::string>& arguments) {
+  try {
+    return executable.empty() ? std::string() : JoinCommandLine(executable, arguments);
+  } catch (...) {
+    return std::string();
+  }
 }
 
 }  // namespace
@@ -296,23 +329,24 @@ bool Run(const std::string& commandLine, const std::string& shownCommandLine, st
 bool ExecuteAndCollect(const std::string& commandLine, std::string& output, DWORD* wakeUps) {
   output.clear();
   if (wakeUps != nullptr) *wakeUps = 0;
-  try {
-    return Run(commandLine, commandLine, output, wakeUps);
-  } catch (...) {
-    // The failure goes nowhere: the caller sees false and what was read so far.
-    return false;
-  }
+  // The caller sees false and what was read so far.
+  return RunToOutcome(commandLine, commandLine, &output, wakeUps).Succeeded();
 }
 
 bool ExecuteAndCollect(const std::string& executable, const std::vector<std::string>& arguments,
                        std::string& output) {
   output.clear();
-  try {
-    if (executable.empty()) throw ExecuteError("Cannot execute empty command-line");
-    return Run(JoinCommandLine(executable, arguments), std::string(), output, nullptr);
-  } catch (...) {
-    return false;
-  }
+  return RunToOutcome(ArgumentCommandLine(executable, arguments), std::string(), &output, nullptr)
+      .Succeeded();
+}
+
+TChildOutcome ExecuteAndDrain(const std::string& commandLine) {
+  return RunToOutcome(commandLine, commandLine, nullptr, nullptr);
+}
+
+TChildOutcome ExecuteAndDrain(const std::string& executable,
+                              const std::vector<std::string>& arguments) {
+  return RunToOutcome(ArgumentCommandLine(executable, arguments), std::string(), nullptr, nullptr);
 }
 
 }  // namespace brenlow

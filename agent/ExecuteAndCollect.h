@@ -27,4 +27,22 @@ bool ExecuteAndCollect(const std::string& commandLine, std::string& output,
 bool ExecuteAndCollect(const std::string& executable, const std::vector<std::string>& arguments,
                        std::string& output);
 
+// How a child run for its effect alone came to its end.
+struct TChildOutcome {
+  bool Started = false;  // the child was started
+  bool Ended = false;    // and its end was seen
+  // When it was not started, or its end could not be awaited: the system error of the call
+  // that failed (0 when it was something else, such as an empty command line).
+  DWORD Error = 0;
+  DWORD ExitCode = 0;  // once it has ended
+  bool Succeeded() const { return Ended && ExitCode == 0; }
+};
+
+// Runs the child as ExecuteAndCollect does, reading both of its output pipes until it ends, but
+// keeps none of the bytes: memory stays flat whatever the child writes. For callers that only
+// need to know how the child ended. Errors never reach the caller.
+TChildOutcome ExecuteAndDrain(const std::string& commandLine);
+TChildOutcome ExecuteAndDrain(const std::string& executable,
+                              const std::vector<std::string>& arguments);
+
 }  // namespace brenlow

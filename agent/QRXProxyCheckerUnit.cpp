@@ -121,8 +121,7 @@ ProbePipeApi& SystemProbePipeApi() {
 }
 
 void RunCommandAndForget(const std::string& executable, const std::vector<std::string>& arguments) {
-  std::string output;
-  ExecuteAndCollect(executable, arguments, output);
+  ExecuteAndDrain(executable, arguments);
 }
 
 // --- TProxyCheckerThread -----------------------------------------------------------------------

@@ -101,7 +101,7 @@ ProbePipeApi& SystemProbePipeApi();
 using TCommandRunner =
     std::function<void(const std::string& executable, const std::vector<std::string>& arguments)>;
 
-// ExecuteAndCollect in its argument form, with its result and output dropped.
+// ExecuteAndDrain in its argument form, with its outcome dropped.
 void RunCommandAndForget(const std::string& executable, const std::vector<std::string>& arguments);
 
 // What the monitor works with. The defaults are the product's; tests shorten the waits and

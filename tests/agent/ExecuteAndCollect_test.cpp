@@ -115,6 +115,24 @@ TEST(ExecuteAndCollect, AProgramThatCannotBeStartedGivesFalseAndNoOutput) {
   }
 }
 
+// The draining form keeps nothing and says how the child ended, or why it never started.
+TEST(ExecuteAndDrain, TellsHowTheChildEnded) {
+  TChildOutcome o = ExecuteAndDrain(Child("out 300000 err 300000"));
+  EXPECT_TRUE(o.Started && o.Ended && o.Succeeded());
+  o = ExecuteAndDrain(Child("out 70000 exit 3"));
+  EXPECT_TRUE(o.Ended);
+  EXPECT_FALSE(o.Succeeded());
+  EXPECT_EQ(o.ExitCode, 3u);
+  o = ExecuteAndDrain(StandInPath("exec_child.exe"), {"exit", "5"});
+  EXPECT_EQ(o.ExitCode, 5u);
+  o = ExecuteAndDrain("Z:\\no\\such\\program.exe");
+  EXPECT_FALSE(o.Started || o.Ended || o.Succeeded());
+  EXPECT_TRUE(o.Error == ERROR_FILE_NOT_FOUND || o.Error == ERROR_PATH_NOT_FOUND) << o.Error;
+  o = ExecuteAndDrain("", {});
+  EXPECT_FALSE(o.Started);
+  EXPECT_EQ(o.Error, 0u);
+}
+
 // What the child does, and what the call returns for it. Every call runs under a deadline: the
 // cases with a full standard error pipe, exit code 259 (also what GetExitCodeProcess reports for
 // a child still running) and a child waiting for end-of-file on its input would otherwise hang.
