@@ -28,6 +28,8 @@ TDaemonCommand FindCommand(const std::vector<std::string>& args) {
   if (HasOption(args, 'i', "install") || HasSlashCommand(args, "install")) return dcInstall;
   if (HasOption(args, 'u', "uninstall") || HasSlashCommand(args, "uninstall")) return dcUninstall;
   if (HasOption(args, 'r', "run")) return dcRun;
+  if (HasOption(args, 'c', "check")) return dcCheck;
+  if (HasOption(args, 's', "status")) return dcStatus;
   return dcUsage;  // help, and no command at all
 }
 
@@ -36,7 +38,9 @@ std::string UsageText(const std::string& programPath) {
          "Where command is one of the following:\r\n"
          "  -i --install   To install the program as a service\r\n"
          "  -u --uninstall To uninstall the service\r\n"
-         "  -r --run       To run the service\r\n";
+         "  -r --run       To run the service\r\n"
+         "  -c --check     To check the installation and its settings\r\n"
+         "  -s --status    To show what the running service does\r\n";
 }
 
 }  // namespace brenlow

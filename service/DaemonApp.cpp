@@ -63,10 +63,16 @@ int TCustomDaemonApplication::Run() {
         return 0;
       case dcRun:
         return RunDaemons() ? 0 : 1;
+      case dcCheck:
+        if (options_.Check) return options_.Check();
+        break;
+      case dcStatus:
+        if (options_.Status) return options_.Status();
+        break;
       case dcUsage:
-        calls_.WriteOutput(UsageText(ExecutablePath()));
-        return 0;
+        break;
     }
+    calls_.WriteOutput(UsageText(ExecutablePath()));
     return 0;
   } catch (const EHostError& e) {
     ShowException(e.Address, e.ClassName(), e.what());

@@ -45,6 +45,11 @@ struct THostOptions {
   // daemon objects are destroyed.
   DWORD TeardownWaitMs = 10000;
   SIZE_T ControlThreadStackSize = kControlThreadStackSize;
+  // The administrator's commands (--check, --status), which live outside the host. Each writes
+  // its own output and returns the program's exit code; one that is not set prints the usage
+  // text instead.
+  std::function<int()> Check;
+  std::function<int()> Status;
 };
 
 class TCustomDaemonApplication {
@@ -57,7 +62,8 @@ class TCustomDaemonApplication {
   TCustomDaemonApplication& operator=(const TCustomDaemonApplication&) = delete;
 
   // One pass of command processing. Returns the program's exit code: 0 after a command that
-  // succeeded and after the usage text, 1 after a command that failed.
+  // succeeded and after the usage text, 1 after a command that failed; the administrator's
+  // commands return their own.
   int Run();
 
   TServiceHostCalls& Calls() { return calls_; }

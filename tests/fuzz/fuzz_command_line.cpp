@@ -42,6 +42,8 @@ TDaemonCommand Expected(const std::vector<std::string>& args) {
   if (any('i', "install", true)) return brenlow::dcInstall;
   if (any('u', "uninstall", true)) return brenlow::dcUninstall;
   if (any('r', "run", false)) return brenlow::dcRun;
+  if (any('c', "check", false)) return brenlow::dcCheck;
+  if (any('s', "status", false)) return brenlow::dcStatus;
   return brenlow::dcUsage;
 }
 
@@ -67,15 +69,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(brenlow::HasSlashCommand(swapped, name) == brenlow::HasSlashCommand(args, name));
   FUZZ_CHECK(!brenlow::HasOption({"-R", "--RUN", "/run"}, 'r', "run"));
 
-  // The usage text: five lines, each ended with CR LF, naming the program as given.
+  // The usage text: the program's line and one line per command, each ended with CR LF.
   const std::string& program = args.back();
   const std::string usage = brenlow::UsageText(program);
   const std::string head = "Usage: " + program + " [command]\r\n";
   FUZZ_CHECK(usage.compare(0, head.size(), head) == 0);
   const std::string rest = usage.substr(head.size());
-  FUZZ_CHECK(std::count(rest.begin(), rest.end(), '\n') == 4);
+  FUZZ_CHECK(std::count(rest.begin(), rest.end(), '\n') == 6);
   FUZZ_CHECK(rest.size() >= 2 && rest.compare(rest.size() - 2, 2, "\r\n") == 0);
-  for (const char* line : {"  -i --install ", "  -u --uninstall ", "  -r --run "})
+  for (const char* line :
+       {"  -i --install ", "  -u --uninstall ", "  -r --run ", "  -c --check ", "  -s --status "})
     FUZZ_CHECK(rest.find(line) != std::string::npos);
   return 0;
 }

@@ -12,7 +12,7 @@
 namespace brenlow {
 namespace {
 
-TEST(CommandLine, FirstCommandInTheOrderInstallUninstallRun) {
+TEST(CommandLine, FirstCommandInTheOrderInstallUninstallRunCheckStatus) {
   struct Case {
     std::vector<std::string> args;
     TDaemonCommand expected;
@@ -48,6 +48,17 @@ TEST(CommandLine, FirstCommandInTheOrderInstallUninstallRun) {
       {{"-u", "-i"}, dcInstall},
       {{"-r", "-u"}, dcUninstall},
       {{"extra", "-r", "more"}, dcRun},
+      {{"-c"}, dcCheck},
+      {{"--check=all"}, dcCheck},
+      {{"-s"}, dcStatus},
+      {{"--status"}, dcStatus},
+      {{"-C"}, dcUsage},
+      {{"/check"}, dcUsage},
+      {{"/status"}, dcUsage},
+      {{"-check=1"}, dcUsage},
+      {{"-s", "-c"}, dcCheck},
+      {{"-c", "-r"}, dcRun},
+      {{"-s", "/install"}, dcInstall},
   };
   for (const auto& c : cases) {
     std::string label;
@@ -56,13 +67,15 @@ TEST(CommandLine, FirstCommandInTheOrderInstallUninstallRun) {
   }
 }
 
-TEST(CommandLine, UsageTextHasFiveLinesWithSeventeenCharacterLeftParts) {
+TEST(CommandLine, UsageTextHasALinePerCommandWithSeventeenCharacterLeftParts) {
   EXPECT_EQ(UsageText("C:\\Program Files\\Tevrin Agent\\brenlow.exe"),
             "Usage: C:\\Program Files\\Tevrin Agent\\brenlow.exe [command]\r\n"
             "Where command is one of the following:\r\n"
             "  -i --install   To install the program as a service\r\n"
             "  -u --uninstall To uninstall the service\r\n"
-            "  -r --run       To run the service\r\n");
+            "  -r --run       To run the service\r\n"
+            "  -c --check     To check the installation and its settings\r\n"
+            "  -s --status    To show what the running service does\r\n");
 }
 
 TEST(InstallValues, CommandLineTypesAndDependencies) {
