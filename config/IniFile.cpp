@@ -19,6 +19,29 @@ std::wstring ToWide(const std::string& text) {
   return wide;
 }
 
+// UTF-16 text in the ANSI code page, the form every setting is used in; nothing when a character
+// has no form there (no best-fit guesses: a path must not silently become another path).
+std::optional<std::string> ToAnsi(std::u16string_view text) {
+  if (text.empty()) return std::string();
+  const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+  const int length = static_cast<int>(text.size());
+  // A UTF-8 code page can hold every character but a lone surrogate, and refuses the default
+  // character test: it reports those by failing instead.
+  const bool utf8 = GetACP() == CP_UTF8;
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL usedDefault = FALSE;
+  BOOL* const usedDefaultOut = utf8 ? nullptr : &usedDefault;
+  const int size =
+      WideCharToMultiByte(CP_ACP, flags, wide, length, nullptr, 0, nullptr, usedDefaultOut);
+  if (size <= 0 || usedDefault) return std::nullopt;
+  std::string narrow(size, '\0');
+  if (WideCharToMultiByte(CP_ACP, flags, wide, length, narrow.data(), size, nullptr,
+                          usedDefaultOut) != size ||
+      usedDefault)
+    return std::nullopt;
+  return narrow;
+}
+
 }  // namespace
 
 EFOpenError::EFOpenError(const std::string& fileName)
@@ -42,7 +65,8 @@ TIniFile::TIniFile(const std::string& fileName) : fileName_(fileName) {
     if (got == 0) break;
     bytes.append(buffer, got);
   }
-  sections_ = ParseIniFile(bytes);
+  // A file saved as UTF-16 (as PowerShell 5 writes it) reads as the same settings.
+  sections_ = ParseIniFile(bytes, ToAnsi);
 }
 
 std::string TIniFile::ReadSetting(const std::string& section, const std::string& key,

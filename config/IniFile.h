@@ -19,8 +19,9 @@ class EFOpenError : public std::runtime_error {
 
 class TIniFile {
  public:
-  // Reads and parses fileName. A missing file, or a directory of that name, holds no sections.
-  // Throws EFOpenError when the file exists but cannot be opened or read.
+  // Reads and parses fileName, single-byte or (after a UTF-16LE byte-order mark) UTF-16 with its
+  // names and values turned into the ANSI code page. A missing file, or a directory of that name,
+  // holds no sections. Throws EFOpenError when the file exists but cannot be opened or read.
   explicit TIniFile(const std::string& fileName);
 
   std::string ReadSetting(const std::string& section, const std::string& key,

@@ -1,61 +1,93 @@
 #include "config/IniParser.h"
 
+#include <type_traits>
+
 #include "common/AsciiText.h"
 
 namespace brenlow {
 namespace {
 
-// Every byte from 0x00 to 0x20 counts as blank: spaces, tabs and control characters.
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= 0x20; }
+// Every code from 0x00 to 0x20 counts as blank: spaces, tabs and control characters.
+template <typename Char>
+bool IsBlank(Char c) {
+  return static_cast<std::make_unsigned_t<Char>>(c) <= 0x20;
+}
 
-std::string_view Trim(std::string_view text) {
+template <typename Char>
+std::basic_string_view<Char> Trim(std::basic_string_view<Char> text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
   return text;
 }
 
-std::vector<std::string_view> SplitLines(std::string_view bytes) {
-  std::vector<std::string_view> lines;
+template <typename Char>
+std::vector<std::basic_string_view<Char>> SplitLines(std::basic_string_view<Char> text) {
+  std::vector<std::basic_string_view<Char>> lines;
   size_t start = 0;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] != '\r' && bytes[i] != '\n') continue;
-    lines.push_back(bytes.substr(start, i - start));
-    if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' && text[i] != '\n') continue;
+    lines.push_back(text.substr(start, i - start));
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
     start = i + 1;
   }
-  if (start < bytes.size()) lines.push_back(bytes.substr(start));
+  if (start < text.size()) lines.push_back(text.substr(start));
   return lines;
 }
 
 bool Findable(const std::string& name) { return !name.empty() && name.front() != ';'; }
 
-}  // namespace
-
-std::vector<TIniFileSection> ParseIniFile(std::string_view bytes) {
+// The file's rules over lines of either width. convert turns a name or value into the
+// single-byte text the caller gets, or nothing when it cannot.
+template <typename Char, typename Convert>
+std::vector<TIniFileSection> ParseLines(const std::vector<std::basic_string_view<Char>>& lines,
+                                        const Convert& convert) {
+  const auto name = [&](std::basic_string_view<Char> text) {
+    return convert(text).value_or(std::string());
+  };
   std::vector<TIniFileSection> sections;
-  bool first = true;
-  for (std::string_view line : SplitLines(bytes)) {
-    if (first && line.substr(0, 3) == "\xEF\xBB\xBF") line.remove_prefix(3);
-    first = false;
+  for (std::basic_string_view<Char> line : lines) {
     line = Trim(line);
     if (line.empty()) continue;
     // A comment before any section starts a section of its own, which can never be asked for.
     if (line.front() == ';' && sections.empty()) {
-      sections.push_back({std::string(line), {}});
+      sections.push_back({name(line), {}});
     } else if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-      sections.push_back({std::string(line.substr(1, line.size() - 2)), {}});
+      sections.push_back({name(line.substr(1, line.size() - 2)), {}});
     } else if (sections.empty()) {
       continue;
     } else if (line.front() == ';') {
-      sections.back().Keys.push_back({std::string(line), {}});
-    } else if (const size_t equals = line.find('='); equals != std::string_view::npos) {
+      sections.back().Keys.push_back({name(line), {}});
+    } else if (const size_t equals = line.find('='); equals != line.npos) {
+      std::optional<std::string> value = convert(Trim(line.substr(equals + 1)));
       sections.back().Keys.push_back(
-          {std::string(Trim(line.substr(0, equals))), std::string(Trim(line.substr(equals + 1)))});
+          {name(Trim(line.substr(0, equals))), value.value_or(std::string()), !value});
     } else {
-      sections.back().Keys.push_back({{}, std::string(line)});
+      std::optional<std::string> value = convert(line);
+      sections.back().Keys.push_back({{}, value.value_or(std::string()), !value});
     }
   }
   return sections;
+}
+
+}  // namespace
+
+std::vector<TIniFileSection> ParseIniFile(std::string_view bytes) {
+  std::vector<std::string_view> lines = SplitLines(bytes);
+  if (!lines.empty() && lines.front().substr(0, 3) == "\xEF\xBB\xBF")
+    lines.front().remove_prefix(3);
+  return ParseLines(lines, [](std::string_view text) { return std::optional(std::string(text)); });
+}
+
+std::vector<TIniFileSection> ParseIniFile(std::string_view bytes,
+                                          const TToSingleByte& toSingleByte) {
+  if (bytes.substr(0, 2) != "\xFF\xFE") return ParseIniFile(bytes);
+  // Little-endian code units after the mark; a last odd byte is no character.
+  std::u16string text;
+  text.reserve(bytes.size() / 2);
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2)
+    text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                         static_cast<unsigned char>(bytes[i + 1]) << 8));
+  return ParseLines(SplitLines(std::u16string_view(text)), toSingleByte);
 }
 
 std::string ReadSetting(const std::vector<TIniFileSection>& sections, const std::string& section,
@@ -66,6 +98,7 @@ std::string ReadSetting(const std::vector<TIniFileSection>& sections, const std:
     // Only the first section of that name counts.
     for (const TIniFileKey& entry : candidate.Keys) {
       if (!SameTextAscii(entry.Name, key)) continue;
+      if (entry.ValueUnconvertible) return fallback;
       const std::string& value = entry.Value;
       if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
           value.back() == value.front())

@@ -180,13 +180,24 @@ TEST_F(DaemonTest, UnreadableConfigurationFileStopsTheStartBeforeAnyRunner) {
 // The whole road: the configured interpreter (the stand-in) is started once per script with its
 // command line byte for byte, each no sooner than its first delay allows. First delays are a
 // two-hundredth of the product's so the hour-long script starts within seconds.
-TEST_F(DaemonTest, RunnersStartTheConfiguredInterpreterWithTheirCommandLines) {
+// The same settings saved as UTF-16LE (as PowerShell 5 writes a file) give the same command lines.
+class DaemonStartTest : public DaemonTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DaemonStartTest, RunnersStartTheConfiguredInterpreterWithTheirCommandLines) {
   const std::string php = test::StandInPath("php_standin.exe");
   test::TempDir dir;
   const std::string log = dir / "runs.log";
   SetEnvironmentVariableA("BRENLOW_STANDIN_LOG", log.c_str());
-  test::WriteFileText(config_, "\xEF\xBB\xBF[General]\r\nPHP_EXE_PATH=" + php +
-                                   "\r\nWEB_ROOT_PATH = \"D:\\web\"\r\n");
+  const std::string text =
+      "[General]\r\nPHP_EXE_PATH=" + php + "\r\nWEB_ROOT_PATH = \"D:\\web\"\r\n";
+  if (GetParam()) {
+    std::string utf16 = "\xFF\xFE";
+    for (const wchar_t c : test::Widen(text))
+      utf16 += {static_cast<char>(c), static_cast<char>(c >> 8)};
+    test::WriteFileText(config_, utf16);
+  } else {
+    test::WriteFileText(config_, "\xEF\xBB\xBF" + text);
+  }
   TRunnerTimings timings;
   timings.FirstDelay = [](int32_t period) { return DrawFirstDelay(period) / 200; };
   timings.Pause = [](int32_t) { return 600000; };
@@ -211,6 +222,9 @@ TEST_F(DaemonTest, RunnersStartTheConfiguredInterpreterWithTheirCommandLines) {
   }
   daemon->OnStop(daemon.get(), ok);
 }
+
+INSTANTIATE_TEST_SUITE_P(Encodings, DaemonStartTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Utf16" : "SingleByte"; });
 
 }  // namespace
 }  // namespace brenlow

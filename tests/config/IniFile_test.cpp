@@ -16,6 +16,22 @@ std::string Read(const std::string& file, const std::string& section, const std:
   return ReadSetting(ParseIniFile(file), section, key, "<default>");
 }
 
+// The file's bytes as a UTF-16LE file with its byte-order mark, each byte one character (the
+// first 256 code points are Latin-1), and the way back for names and values.
+std::string AsUtf16(const std::string& bytes) {
+  std::string file = "\xFF\xFE";
+  for (char c : bytes) file += {c, '\0'};
+  return file;
+}
+std::optional<std::string> Latin1(std::u16string_view text) {
+  std::string bytes;
+  for (char16_t c : text) {
+    if (c > 0xFF) return std::nullopt;
+    bytes += static_cast<char>(c);
+  }
+  return bytes;
+}
+
 // Each row: file contents, the section and key asked for, and what comes back.
 TEST(IniFileParsing, ReadSettingFollowsTheFileRules) {
   const struct {
@@ -72,7 +88,30 @@ TEST(IniFileParsing, ReadSettingFollowsTheFileRules) {
       {"comment before any header hides what follows", ";c\nk=v\n[General]\n", ";c", "k",
        "<default>"},
   };
-  for (const auto& c : cases) EXPECT_EQ(Read(c.file, c.section, c.key), c.expected) << c.what;
+  for (const auto& c : cases) {
+    EXPECT_EQ(Read(c.file, c.section, c.key), c.expected) << c.what;
+    // Saved as UTF-16 (as PowerShell 5 does), the same file gives the same settings. A UTF-8 mark
+    // is text there, not a mark.
+    if (c.file.rfind("\xEF\xBB\xBF", 0) == 0) continue;
+    EXPECT_EQ(ReadSetting(ParseIniFile(AsUtf16(c.file), Latin1), c.section, c.key, "<default>"),
+              c.expected)
+        << "UTF-16: " << c.what;
+  }
+}
+
+// In UTF-16, a value with a character that has no single-byte form counts as missing (the first
+// key still hides later ones); a name with one is never found; an odd last byte is dropped.
+TEST(IniFileParsing, Utf16ValuesWithoutASingleByteFormAreMissing) {
+  const std::string file = AsUtf16("[General]\r\nk=") + "\x2D\x4E" +  // U+4E2D
+                           AsUtf16("\r\nk=2\r\nother=3\r\n").substr(2) + "\x2D\x4E" +
+                           AsUtf16("=4\r\n").substr(2) + "\x41";
+  const auto sections = ParseIniFile(file, Latin1);
+  EXPECT_EQ(ReadSetting(sections, "General", "k", "<default>"), "<default>");
+  EXPECT_EQ(ReadSetting(sections, "General", "other", "<default>"), "3");
+  ASSERT_EQ(sections.size(), 1u);
+  ASSERT_EQ(sections[0].Keys.size(), 4u);
+  EXPECT_EQ(sections[0].Keys[3].Name, "");
+  EXPECT_EQ(sections[0].Keys[3].Value, "4");
 }
 
 TEST(IniFile, ReadsAFileAsItsBytesSay) {
@@ -86,6 +125,23 @@ TEST(IniFile, ReadsAFileAsItsBytesSay) {
   EXPECT_EQ(config.ReadSetting("General", "PHP_EXE_PATH", ""), "C:\\Program Files\\php\\php.exe");
   EXPECT_EQ(config.ReadSetting("GENERAL", "web_root_path", ""), "D:\\web\\");
   EXPECT_EQ(config.ReadSetting("General", "MISSING", "fallback"), "fallback");
+}
+
+// A file saved as UTF-16LE reads as the same settings, in the ANSI code page.
+TEST(IniFile, AFileSavedAsUtf16ReadsAsTheSameSettings) {
+  test::TempDir dir;
+  const std::string path = dir / "brenlow.ini";
+  const std::u16string text =
+      u"\uFEFF[General]\r\nPHP_EXE_PATH = \"C:\\Program Files\\php\\php.exe\"\r\n"
+      u"WEB_ROOT_PATH=D:\\w\u00E9b\r\nOTHER=\u4E2D\r\n";
+  test::WriteFileText(path,
+                      std::string(reinterpret_cast<const char*>(text.data()), 2 * text.size()));
+  const TIniFile config(path);
+  EXPECT_EQ(config.ReadSetting("General", "PHP_EXE_PATH", ""), "C:\\Program Files\\php\\php.exe");
+  // The Western European code page (Wine's default here) has the first letter and not the second.
+  if (GetACP() != 1252) return;
+  EXPECT_EQ(config.ReadSetting("General", "WEB_ROOT_PATH", ""), "D:\\w\xE9" "b");
+  EXPECT_EQ(config.ReadSetting("General", "OTHER", "missing"), "missing");
 }
 
 TEST(IniFile, AMissingFileOrADirectoryHoldsNothing) {

@@ -2,7 +2,9 @@
 // Every input is parsed as it is, and also turned into a well-formed file whose values must
 // read back unchanged.
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/AsciiText.h"
@@ -37,9 +39,45 @@ std::string Without(std::string text, const char* bytes) {
   return kept;
 }
 
+// UTF-16 to single bytes for the first 256 code points (Latin-1), nothing for the rest: a
+// stand-in for the ANSI code page that needs no Windows.
+std::optional<std::string> Latin1(std::u16string_view text) {
+  std::string bytes;
+  for (char16_t c : text) {
+    if (c > 0xFF) return std::nullopt;
+    bytes += static_cast<char>(c);
+  }
+  return bytes;
+}
+
+// The bytes as a UTF-16LE file with its byte-order mark, each byte one Latin-1 character.
+std::string AsUtf16(const std::string& bytes) {
+  std::string file = "\xFF\xFE";
+  for (char c : bytes) file += {c, '\0'};
+  return file;
+}
+
+// What every parse must give: nothing found holds a line end or surrounding blanks.
+void CheckFound(const std::vector<TIniFileSection>& sections) {
+  for (const TIniFileSection& section : sections) {
+    FUZZ_CHECK(!HasLineEnd(section.Name));
+    for (const auto& key : section.Keys) {
+      FUZZ_CHECK(!HasLineEnd(key.Name) && !HasLineEnd(key.Value));
+      FUZZ_CHECK(Trimmed(key.Name) && Trimmed(key.Value));
+      const std::string value = brenlow::ReadSetting(sections, section.Name, key.Name, "\n");
+      FUZZ_CHECK(value == "\n" || !HasLineEnd(value));
+    }
+  }
+}
+
 // Any bytes: parsing is repeatable, the line-end style does not matter, and nothing found
-// holds a line end.
+// holds a line end, also when the bytes are read as UTF-16.
 void CheckAnyBytes(const std::string& bytes) {
+  const auto utf16 = brenlow::ParseIniFile("\xFF\xFE" + bytes, Latin1);
+  FUZZ_CHECK(Same(utf16, brenlow::ParseIniFile("\xFF\xFE" + bytes, Latin1)));
+  CheckFound(utf16);
+  CheckFound(brenlow::ParseIniFile(bytes, Latin1));
+
   const auto sections = brenlow::ParseIniFile(bytes);
   FUZZ_CHECK(Same(sections, brenlow::ParseIniFile(bytes)));
   FUZZ_CHECK(Same(sections, brenlow::ParseIniFile(bytes + "\n")));
@@ -50,16 +88,7 @@ void CheckAnyBytes(const std::string& bytes) {
     unixEnds += bytes[i] == '\r' ? '\n' : bytes[i];
   }
   FUZZ_CHECK(Same(sections, brenlow::ParseIniFile(unixEnds)));
-
-  for (const TIniFileSection& section : sections) {
-    FUZZ_CHECK(!HasLineEnd(section.Name));
-    for (const auto& key : section.Keys) {
-      FUZZ_CHECK(!HasLineEnd(key.Name) && !HasLineEnd(key.Value));
-      FUZZ_CHECK(Trimmed(key.Name) && Trimmed(key.Value));
-      const std::string value = brenlow::ReadSetting(sections, section.Name, key.Name, "\n");
-      FUZZ_CHECK(value == "\n" || !HasLineEnd(value));
-    }
-  }
+  CheckFound(sections);
 }
 
 // A well-formed file built from the pieces of the input: one section, then key="value" lines.
@@ -79,12 +108,14 @@ void CheckWellFormed(const std::vector<std::string>& pieces, bool byteOrderMark,
     values.push_back(i + 1 < pieces.size() ? Without(pieces[i + 1], "\r\n") : std::string());
   }
 
-  std::string file = byteOrderMark ? "\xEF\xBB\xBF" : "";
-  file += "[" + section + "]" + lineEnd;
-  for (size_t i = 0; i < names.size(); ++i) file += names[i] + "=\"" + values[i] + "\"" + lineEnd;
+  std::string text = "[" + section + "]" + lineEnd;
+  for (size_t i = 0; i < names.size(); ++i) text += names[i] + "=\"" + values[i] + "\"" + lineEnd;
+  const std::string file = (byteOrderMark ? "\xEF\xBB\xBF" : "") + text;
   const auto sections = brenlow::ParseIniFile(file);
   FUZZ_CHECK(sections.size() == 1 && sections[0].Name == section);
   FUZZ_CHECK(sections[0].Keys.size() == names.size());
+  // The same file saved as UTF-16 reads back the same.
+  FUZZ_CHECK(Same(sections, brenlow::ParseIniFile(AsUtf16(text), Latin1)));
 
   for (size_t i = 0; i < names.size(); ++i) {
     bool first = true;

@@ -101,6 +101,14 @@ std::string TestbedPath(const std::string& name) {
   return std::string(bed) + "\\" + name;
 }
 
+std::wstring Widen(const std::string& text) {
+  std::wstring wide(text.size(), L'\0');
+  const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                       wide.data(), static_cast<int>(wide.size()));
+  wide.resize(size > 0 ? size : 0);
+  return wide;
+}
+
 std::string ReadFileText(const std::string& path) {
   // Opened with full sharing: the trace file is being appended to while we read it.
   UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ,

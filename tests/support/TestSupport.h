@@ -19,6 +19,9 @@ std::string ProgramPath(const std::string& name);
 // A file of the test bed (%BRENLOW_TESTBED%\NAME).
 std::string TestbedPath(const std::string& name);
 
+// A text of the ANSI code page in UTF-16.
+std::wstring Widen(const std::string& text);
+
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
 bool FileExists(const std::string& path);
