@@ -136,6 +136,16 @@ std::string CompanionPath(const std::string& directory) {
   return "\"" + directory + "\\" + kCompanionImageName + "\"";
 }
 
+SHELLEXECUTEINFOA CompanionStartInfo(const std::string& path) {
+  SHELLEXECUTEINFOA info{};
+  info.cbSize = sizeof(info);
+  info.fMask =
+      SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NOZONECHECKS | SEE_MASK_NOASYNC;
+  info.lpFile = path.c_str();
+  info.nShow = SW_HIDE;
+  return info;
+}
+
 TRunQRXProxyThread::TRunQRXProxyThread(TRunQRXProxySettings settings)
     : settings_(std::move(settings)) {}
 
@@ -181,17 +191,10 @@ UniqueHandle TRunQRXProxyThread::TestAndStart() {
   }
   settings_.Log->LogInfo("Starting qrx_proxy process.");
   const std::string path = CompanionPath(settings_.Directory());
-  // No owner window, the default verb, no parameters, no working directory (the companion
-  // inherits ours), hidden; no error dialog, as ShellExecuteA shows none. The process handle is
-  // kept so that the companion's end can be waited for.
-  SHELLEXECUTEINFOA info{};
-  info.cbSize = sizeof(info);
-  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-  info.lpFile = path.c_str();
-  info.nShow = SW_HIDE;
+  SHELLEXECUTEINFOA info = CompanionStartInfo(path);
   // The result is of no use: whether the companion runs is seen by the next test. A start that
   // gives no process handle leaves nothing to wait for.
-  ShellExecuteExA(&info);
+  if (!settings_.ShellExecuteEx(info)) return {};
   return UniqueHandle(info.hProcess);
 }
 

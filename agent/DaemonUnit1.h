@@ -3,6 +3,10 @@
 // workers, the stop hook that asks the script runners to stop, the periodic runner that runs
 // one script again and again, and the companion launcher that keeps qrx_proxy.exe running.
 
+#include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -104,6 +108,14 @@ bool ImageNameMatches(std::string_view entryName, std::string_view imageName);
 // A drive root keeps its own separator, so "C:\" gives "C:\\qrx_proxy.exe".
 std::string CompanionPath(const std::string& directory);
 
+// How the launcher asks the shell to start the companion at path: no owner window, the file's
+// default verb, no parameters, no working directory (the companion inherits the service's),
+// hidden; the process handle kept so its end can be waited for; no error dialog; no zone check
+// (a companion copied from a download carries the mark of the web, and the attachment check
+// could wait for an answer on a desktop nobody sees); and a start that is over when the call
+// returns (the launcher's thread has no message loop). path must outlive the record.
+SHELLEXECUTEINFOA CompanionStartInfo(const std::string& path);
+
 // The companion found running, opened for SYNCHRONIZE only so that its end can be waited for;
 // empty when it cannot be opened.
 UniqueHandle OpenProcessForWait(DWORD processId);
@@ -122,6 +134,10 @@ struct TRunQRXProxySettings {
   // Opens a running companion found by its process id so that its end can be waited for; an
   // empty handle when it cannot be opened (it has ended in between, or access is denied).
   std::function<UniqueHandle(DWORD processId)> OpenForWait = OpenProcessForWait;
+  // Asks the shell to start the companion; false when it did not.
+  std::function<BOOL(SHELLEXECUTEINFOA& info)> ShellExecuteEx = [](SHELLEXECUTEINFOA& info) {
+    return ::ShellExecuteExA(&info);
+  };
 };
 
 // The companion launcher: it looks for a process named qrx_proxy.exe and, when there is none,

@@ -107,6 +107,40 @@ TEST_F(CompanionTest, LauncherWithoutACompanionThatStaysReportsEachCycleAndKeeps
   }
 }
 
+// The shell is asked to start the companion hidden, without a zone check (Wine has no attachment
+// manager to show what that check would do) and synchronously, with nothing else given.
+TEST_F(CompanionTest, LauncherAsksTheShellForAHiddenSynchronousStartWithoutAZoneCheck) {
+  RecordingEventLog log;
+  TRunQRXProxySettings settings;
+  settings.Directory = [this] { return dirA_.path(); };
+  settings.CycleSleepMs = 100;
+  settings.Log = &log.log();
+  std::atomic<int> starts{0};
+  SHELLEXECUTEINFOA seen{};
+  std::string file;
+  settings.ShellExecuteEx = [&](SHELLEXECUTEINFOA& info) {
+    if (starts == 0) {
+      seen = info;
+      file = info.lpFile;
+    }
+    ++starts;
+    return FALSE;
+  };
+  StoppedAtEnd launcher(TRunQRXProxyThread::Create(settings));
+  ASSERT_TRUE(WaitFor([&] { return starts >= 2; }, 20000));
+  ASSERT_TRUE(launcher.Stop());
+  EXPECT_EQ(seen.cbSize, sizeof(SHELLEXECUTEINFOA));
+  EXPECT_EQ(seen.fMask, static_cast<ULONG>(SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI |
+                                           SEE_MASK_NOZONECHECKS | SEE_MASK_NOASYNC));
+  EXPECT_EQ(seen.hwnd, nullptr);
+  EXPECT_EQ(seen.lpVerb, nullptr);
+  EXPECT_EQ(seen.lpParameters, nullptr);
+  EXPECT_EQ(seen.lpDirectory, nullptr);
+  EXPECT_EQ(seen.nShow, SW_HIDE);
+  EXPECT_EQ(file, CompanionPath(dirA_.path()));
+  EXPECT_FALSE(Running("qrx_proxy.exe"));
+}
+
 // A launcher whose openings of a running companion are counted: each one stands for a test of
 // the process list that found a companion. The pause is short, so polling would show at once.
 struct CountingLauncherSettings {
