@@ -3,7 +3,9 @@
 # the refused downgrade says why (Wine's msiexec does not show or log the message); a failed
 # install deletes the service it created (Wine runs no custom rollback action); a repair
 # evaluates the brenlow.ini conditions again (Transitive; Wine always does); the settings reach
-# the system-context part of an elevated install (SecureCustomProperties).
+# the system-context part of an elevated install (SecureCustomProperties); an upgrade that fails
+# rolls back to the older version (its removal runs inside the transaction, before any file of
+# the new one is installed).
 # Usage: check-tables.sh PACKAGE
 set -euo pipefail
 package=$1
@@ -23,6 +25,10 @@ sequence=$(msiinfo export "$package" InstallExecuteSequence | tr -d '\r')
 at() { awk -F'\t' -v a="$1" '$1 == a {print $3}' <<<"$sequence"; }
 [ "$(at InstallServiceRollback)" -lt "$(at InstallService)" ] ||
   fail "the rollback action is not scheduled before the service is created"
+removal=$(at RemoveExistingProducts)
+[ -n "$removal" ] && [ "$removal" -gt "$(at InstallInitialize)" ] &&
+  [ "$removal" -lt "$(at ProcessComponents)" ] && [ "$removal" -lt "$(at InstallFiles)" ] ||
+  fail "the older product is not removed inside the transaction before the files: $removal"
 
 for component in IniPhpExePath:PHP_EXE_PATH IniWebRootPath:WEB_ROOT_PATH; do
   line=$(row Component "${component%%:*}")
