@@ -143,13 +143,14 @@ DWORD BytesWaiting(HANDLE pipe) {
 // What arrives is appended to a sink unchanged, or thrown away when there is none.
 class PipeReader {
  public:
-  PipeReader(HANDLE pipe, std::string* sink) : pipe_(pipe), sink_(sink), buffer_(kFirstReadSize) {
+  PipeReader(UniqueHandle pipe, std::string* sink, const std::function<DWORD()>& failRead)
+      : pipe_(std::move(pipe)), sink_(sink), failRead_(failRead), buffer_(kFirstReadSize) {
     if (!io_.Ready()) Fail("Cannot create an event");
   }
 
-  // Starts the next read, unless the pipe has ended (every writer has closed it).
+  // Starts the next read, unless the pipe is no longer read.
   void ReadNext() {
-    if (open_ && !io_.Busy()) open_ = io_.StartRead(pipe_, buffer_.data(), Size());
+    if (pipe_ && !io_.Busy() && !StartRead(Size())) StopReading();
   }
   bool Reading() const { return io_.Busy(); }
   HANDLE Event() const { return io_.Event(); }
@@ -157,7 +158,7 @@ class PipeReader {
   // The read's event has fired: keep its bytes and start the next one.
   void TakeRead() {
     DWORD got = 0;
-    open_ = io_.Finish(got);
+    if (!io_.Finish(got)) return StopReading();
     Keep(got);
     if (got == Size() && got < kLargestReadSize) buffer_.resize(2 * Size());
     ReadNext();
@@ -169,32 +170,43 @@ class PipeReader {
   void TakeRest() {
     DWORD got = 0;
     if (io_.Busy()) {
-      open_ = io_.Cancel(got) || GetLastError() == ERROR_OPERATION_ABORTED;
+      if (!io_.Cancel(got) && GetLastError() != ERROR_OPERATION_ABORTED) StopReading();
       Keep(got);
     }
-    // A pipe found ended (every writer gone, all read) holds nothing more.
-    DWORD left = open_ ? BytesWaiting(pipe_) : 0;
+    DWORD left = pipe_ ? BytesWaiting(pipe_.get()) : 0;
     while (left > 0) {
       // The bytes are there already, so the read ends at once.
-      if (!io_.StartRead(pipe_, buffer_.data(), std::min(left, Size())) || !io_.Finish(got) ||
-          got == 0)
-        return;
+      if (!StartRead(std::min(left, Size())) || !io_.Finish(got) || got == 0) return;
       Keep(got);
       left -= std::min(got, left);
     }
   }
 
  private:
+  bool StartRead(DWORD size) {
+    if (failRead_)
+      if (const DWORD error = failRead_()) {
+        SetLastError(error);
+        return false;
+      }
+    return io_.StartRead(pipe_.get(), buffer_.data(), size);
+  }
+
+  // A read failed: the pipe has ended (every writer has closed it) or cannot be read any more.
+  // Our end is closed either way, so a child that goes on writing sees its writes fail instead
+  // of waiting for ever on a full pipe that nobody reads.
+  void StopReading() { pipe_.reset(); }
+
   void Keep(DWORD count) {
     if (sink_ != nullptr) sink_->append(buffer_.data(), count);
   }
   DWORD Size() const { return static_cast<DWORD>(buffer_.size()); }
 
-  HANDLE pipe_;
+  UniqueHandle pipe_;
   std::string* sink_;
+  const std::function<DWORD()>& failRead_;
   std::vector<char> buffer_;
-  bool open_ = true;
-  OverlappedIo io_;  // declared last: a read under way ends before the buffer goes
+  OverlappedIo io_;  // declared last: a read under way ends before the buffer and the pipe go
 };
 
 // One child process and the parent's ends of its pipes, owned by one call.
@@ -250,8 +262,8 @@ class ChildProcess {
     GetExitCodeProcess(process_.get(), &code);
     return code;
   }
-  HANDLE OutputEnd() const { return outputEnd_.get(); }
-  HANDLE ErrorEnd() const { return errorEnd_.get(); }
+  UniqueHandle TakeOutputEnd() { return std::move(outputEnd_); }
+  UniqueHandle TakeErrorEnd() { return std::move(errorEnd_); }
 
  private:
   // Declared so that the pipe ends close first, then the thread and process handles.
@@ -266,15 +278,14 @@ class ChildProcess {
 // Runs the child to its end, appending its standard output to output when there is one and
 // throwing it away otherwise, and fills in outcome as it goes. Throws ExecuteError.
 void Run(const std::string& commandLine, const std::string& shownCommandLine, std::string* output,
-         DWORD* wakeUps, TChildOutcome& outcome) {
+         DWORD* wakeUps, const TDrainOptions& options, TChildOutcome& outcome) {
   if (commandLine.empty()) throw ExecuteError("Cannot execute empty command-line");
   ChildProcess child;
   child.Start(commandLine, shownCommandLine);
   outcome.Started = true;
-  // Declared after the child: reads still under way end before the pipes close. Standard error
-  // is read only so the child never blocks on a full pipe.
-  PipeReader out(child.OutputEnd(), output);
-  PipeReader errors(child.ErrorEnd(), nullptr);
+  // Standard error is read only so the child never blocks on a full pipe.
+  PipeReader out(child.TakeOutputEnd(), output, options.FailRead);
+  PipeReader errors(child.TakeErrorEnd(), nullptr, options.FailRead);
   out.ReadNext();
   errors.ReadNext();
   // Sleep until the child ends or a read has brought something; the child's end comes first.
@@ -301,10 +312,10 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine, st
 
 // Runs the child and says how it ended. The failure text goes nowhere; its code stays.
 TChildOutcome RunToOutcome(const std::string& commandLine, const std::string& shownCommandLine,
-                           std::string* output, DWORD* wakeUps) {
+                           std::string* output, DWORD* wakeUps, const TDrainOptions& options = {}) {
   TChildOutcome outcome;
   try {
-    Run(commandLine, shownCommandLine, output, wakeUps, outcome);
+    Run(commandLine, shownCommandLine, output, wakeUps, options, outcome);
   } catch (const ExecuteError& e) {
     outcome.Ended = false;
     outcome.Error = e.Code;
@@ -340,8 +351,8 @@ bool ExecuteAndCollect(const std::string& executable, const std::vector<std::str
       .Succeeded();
 }
 
-TChildOutcome ExecuteAndDrain(const std::string& commandLine) {
-  return RunToOutcome(commandLine, commandLine, nullptr, nullptr);
+TChildOutcome ExecuteAndDrain(const std::string& commandLine, const TDrainOptions& options) {
+  return RunToOutcome(commandLine, commandLine, nullptr, nullptr, options);
 }
 
 TChildOutcome ExecuteAndDrain(const std::string& executable,

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,10 +39,17 @@ struct TChildOutcome {
   bool Succeeded() const { return Ended && ExitCode == 0; }
 };
 
+// What a draining run may be given besides its command line.
+struct TDrainOptions {
+  // Called before each read of an output pipe: 0 lets the read go ahead, anything else is the
+  // system error that read fails with. Tests fail reads through it.
+  std::function<DWORD()> FailRead = nullptr;
+};
+
 // Runs the child as ExecuteAndCollect does, reading both of its output pipes until it ends, but
 // keeps none of the bytes: memory stays flat whatever the child writes. For callers that only
 // need to know how the child ended. Errors never reach the caller.
-TChildOutcome ExecuteAndDrain(const std::string& commandLine);
+TChildOutcome ExecuteAndDrain(const std::string& commandLine, const TDrainOptions& options = {});
 TChildOutcome ExecuteAndDrain(const std::string& executable,
                               const std::vector<std::string>& arguments);
 
