@@ -212,14 +212,22 @@ class PipeReader {
 // One child process and the parent's ends of its pipes, owned by one call.
 class ChildProcess {
  public:
-  // Starts the child with its standard streams on three new pipes. Throws ExecuteError.
-  void Start(const std::string& commandLine, const std::string& shownCommandLine) {
+  // Starts the child with its standard streams on three new pipes; with inJob, in a job object
+  // of its own, which every process it starts then belongs to as well. Throws ExecuteError.
+  void Start(const std::string& commandLine, const std::string& shownCommandLine, bool inJob) {
     Pipe input = MakeInputPipe();
     Pipe output = MakeOutputPipe();
     Pipe error = MakeOutputPipe();
     inputEnd_ = std::move(input.parentEnd);
     outputEnd_ = std::move(output.parentEnd);
     errorEnd_ = std::move(error.parentEnd);
+    if (inJob) {
+      // No limits at all, and above all no kill-on-close: should the service end, the scripts
+      // it started run on as they do without a job.
+      SECURITY_ATTRIBUTES attributes = NotInheritable();
+      job_.reset(CreateJobObjectA(&attributes, nullptr));
+      if (!job_) Fail("Cannot create a job");
+    }
 
     const InheritedHandleList inherited(
         {input.childEnd.get(), output.childEnd.get(), error.childEnd.get()});
@@ -234,9 +242,12 @@ class ChildProcess {
     SECURITY_ATTRIBUTES threadAttributes = NotInheritable();
     PROCESS_INFORMATION info{};
     std::string line = commandLine;  // CreateProcessA may write into its command line
+    // In a job, the child is assigned before it runs a single instruction, so nothing it starts
+    // can escape the job.
+    const DWORD flags =
+        NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT | (inJob ? CREATE_SUSPENDED : 0);
     const BOOL started = CreateProcessA(nullptr, line.data(), &processAttributes, &threadAttributes,
-                                        TRUE, NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT,
-                                        nullptr, nullptr, &startup.StartupInfo, &info);
+                                        TRUE, flags, nullptr, nullptr, &startup.StartupInfo, &info);
     const DWORD startError = GetLastError();
     // The child has its own copies now (or never will): without ours, the pipes end when the
     // child and its descendants are done with them.
@@ -249,9 +260,21 @@ class ChildProcess {
     process_.reset(info.hProcess);
     thread_.reset(info.hThread);
     processId_ = info.dwProcessId;
+    if (inJob) {
+      if (!AssignProcessToJobObject(job_.get(), process_.get()))
+        EndUnstarted("Cannot assign a job");
+      if (ResumeThread(thread_.get()) == static_cast<DWORD>(-1)) EndUnstarted("Cannot resume");
+    }
     // Nothing is ever written to the child's standard input. Closing our end now lets a child
     // that reads it see end-of-file instead of waiting for ever.
     inputEnd_.reset();
+  }
+
+  // Ends the child and every process in its job, and waits until the child has ended. Only
+  // for a child started in a job. Throws ExecuteError.
+  void EndWithItsJob() {
+    if (!TerminateJobObject(job_.get(), kTimeLimitExitCode)) Fail("Cannot end the job");
+    WaitForSingleObject(process_.get(), INFINITE);
   }
 
   // Signalled once the child has ended. The handle decides, not the exit code: a child may
@@ -266,7 +289,17 @@ class ChildProcess {
   UniqueHandle TakeErrorEnd() { return std::move(errorEnd_); }
 
  private:
-  // Declared so that the pipe ends close first, then the thread and process handles.
+  // A child held suspended whose start cannot be completed is ended before it has run.
+  [[noreturn]] void EndUnstarted(const std::string& what) {
+    const DWORD code = GetLastError();
+    TerminateProcess(process_.get(), code);
+    WaitForSingleObject(process_.get(), INFINITE);
+    throw ExecuteError(what + " : " + std::to_string(code), code);
+  }
+
+  // Declared so that the pipe ends close first, then the thread and process handles and the
+  // job.
+  UniqueHandle job_;
   UniqueHandle process_;
   UniqueHandle thread_;
   UniqueHandle inputEnd_;
@@ -275,20 +308,30 @@ class ChildProcess {
   DWORD processId_ = 0;
 };
 
+// Milliseconds left until deadline (a GetTickCount64 value; 0 means none), for a wait.
+DWORD WaitUntil(ULONGLONG deadline) {
+  if (deadline == 0) return INFINITE;
+  const ULONGLONG now = GetTickCount64();
+  return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
 // Runs the child to its end, appending its standard output to output when there is one and
 // throwing it away otherwise, and fills in outcome as it goes. Throws ExecuteError.
 void Run(const std::string& commandLine, const std::string& shownCommandLine, std::string* output,
          DWORD* wakeUps, const TDrainOptions& options, TChildOutcome& outcome) {
   if (commandLine.empty()) throw ExecuteError("Cannot execute empty command-line");
   ChildProcess child;
-  child.Start(commandLine, shownCommandLine);
+  const bool limited = options.TimeLimitMs > 0;
+  child.Start(commandLine, shownCommandLine, limited);
   outcome.Started = true;
+  const ULONGLONG deadline = limited ? GetTickCount64() + options.TimeLimitMs : 0;
   // Standard error is read only so the child never blocks on a full pipe.
   PipeReader out(child.TakeOutputEnd(), output, options.FailRead);
   PipeReader errors(child.TakeErrorEnd(), nullptr, options.FailRead);
   out.ReadNext();
   errors.ReadNext();
-  // Sleep until the child ends or a read has brought something; the child's end comes first.
+  // Sleep until the child ends, a read has brought something or the time is up; the child's end
+  // comes first.
   for (;;) {
     std::array<HANDLE, 3> handles{child.Process()};
     std::array<PipeReader*, 3> readers{};
@@ -298,9 +341,14 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine, st
       readers[count] = reader;
       handles[count++] = reader->Event();
     }
-    const DWORD fired = WaitForMultipleObjects(count, handles.data(), FALSE, INFINITE);
+    const DWORD fired = WaitForMultipleObjects(count, handles.data(), FALSE, WaitUntil(deadline));
     if (wakeUps != nullptr) ++*wakeUps;
     if (fired == WAIT_OBJECT_0) break;
+    if (fired == WAIT_TIMEOUT) {
+      child.EndWithItsJob();
+      outcome.TimedOut = true;
+      break;
+    }
     if (fired <= WAIT_OBJECT_0 || fired >= WAIT_OBJECT_0 + count) Fail("Cannot wait for the child");
     readers[fired - WAIT_OBJECT_0]->TakeRead();
   }
