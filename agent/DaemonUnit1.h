@@ -45,13 +45,27 @@ TFirstDelayRange FirstDelayRange(int32_t period);
 // Safe to call from several threads at once.
 int32_t DrawFirstDelay(int32_t period);
 
-// How a runner turns its period into waits. The defaults are the product's; tests shorten them.
+// How a runner turns its period into waits, how long a run may last and where a run ended at
+// its limit is reported. The defaults are the product's; tests shorten them.
 struct TRunnerTimings {
   // The wait before the first run.
   std::function<int32_t(int32_t period)> FirstDelay = DrawFirstDelay;
   // The pause after each run, measured from the run's end.
   std::function<int32_t(int32_t period)> Pause = [](int32_t period) { return period; };
+  // The longest a run may last, in milliseconds; 0 (or less) means no limit. A run that reaches
+  // it is ended together with every process it started, and a Warning says so.
+  int32_t TimeLimitMs = 0;
+  TEventLog* Log = &AgentEventLog();
 };
+
+// The ScriptTimeLimit setting (whole seconds) as a run's limit in milliseconds: 0, no limit, for
+// an empty text, anything but an optional sign and digits, 0 and a negative number; a number of
+// seconds too large for 32-bit milliseconds gives the largest limit there is (about 24 days).
+int32_t ScriptTimeLimitFromSetting(const std::string& setting);
+
+// The file name of the script a runner's command line runs: what follows the last "\" or "/"
+// of the command line, without its closing quote.
+std::string ScriptFileOf(const std::string& commandLine);
 
 // A periodic script runner: after its first delay it runs its command line, pauses for its
 // period and, unless a stop has been requested by then, runs it again. It checks the stop flag
@@ -65,6 +79,7 @@ class TCustomThread : public TWorkerThread {
 
   int32_t Period() const { return Period_; }
   const std::string& CommandLine() const { return CommandLine_; }
+  int32_t TimeLimitMs() const { return timings_.TimeLimitMs; }
 
  protected:
   TCustomThread(int32_t period, std::string commandLine, TRunnerTimings timings);
@@ -81,7 +96,8 @@ class TCustomThread : public TWorkerThread {
 
   void Execute() override;
 
-  // One run of the command line; its output is read and thrown away.
+  // One run of the command line; its output is read and thrown away. A run that reaches the
+  // time limit is ended with every process it started and reported with a Warning.
   virtual void RunOnce();
 
  private:
@@ -174,14 +190,15 @@ class TDaemon1 : public TDaemon {
  public:
   explicit TDaemon1(TRunnerTimings runnerTimings = {}, TCompanionStarters companionStarters = {});
 
-  // Start hook: reads the configuration, starts one runner per row of ScriptSchedule and then
-  // the companion's workers. Leaves OK as it is. An unreadable configuration file throws
-  // before any worker starts.
+  // Start hook: reads the configuration (the two paths and the scripts' time limit), starts one
+  // runner per row of ScriptSchedule and then the companion's workers. Leaves OK as it is. An
+  // unreadable configuration file throws before any worker starts.
   void DataModuleStart(TDaemon* Sender, bool& OK);
   // Stop hook: asks every runner that still runs to stop, and returns at once.
   void DataModuleStop(TDaemon* Sender, bool& OK);
 
-  // Creates and starts one runner and appends it to ScriptThreads.
+  // Creates and starts one runner, with the time limit read by the last start, and appends it
+  // to ScriptThreads.
   void AddScriptThread(int32_t period, const std::string& commandLine);
 
   // Every runner ever created, in creation order. Entries are never removed; an entry expires
@@ -189,11 +206,13 @@ class TDaemon1 : public TDaemon {
   const std::vector<std::weak_ptr<TCustomThread>>& ScriptThreads() const { return ScriptThreads_; }
   const std::string& PhpExePath() const { return PhpExePath_; }
   const std::string& WebRootPath() const { return WebRootPath_; }
+  int32_t ScriptTimeLimitMs() const { return ScriptTimeLimitMs_; }
 
  private:
   std::vector<std::weak_ptr<TCustomThread>> ScriptThreads_;
   std::string PhpExePath_;
   std::string WebRootPath_;
+  int32_t ScriptTimeLimitMs_ = 0;
   const TRunnerTimings runnerTimings_;
   const TCompanionStarters companionStarters_;
 };
