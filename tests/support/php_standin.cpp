@@ -64,8 +64,10 @@ void Record(const char* kind, const std::string& commandLine) {
              std::to_string(brenlow::test::MonotonicMicroseconds()) + "\t" + commandLine + "\n");
 }
 
+// In writes of 64 KiB, as a script that prints a lot does: the pipe, not the stand-in, sets the
+// pace.
 void WriteBytes(DWORD which, unsigned long count) {
-  const std::string block(4096, 'x');
+  const std::string block(65536, 'x');
   HANDLE out = GetStdHandle(which);
   while (count > 0) {
     const DWORD chunk = count < block.size() ? count : static_cast<DWORD>(block.size());
