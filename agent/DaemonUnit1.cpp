@@ -194,17 +194,31 @@ bool TRunQRXProxyThread::ProcessIsRunning(const std::string& imageName) {
 }
 
 UniqueHandle OpenProcessForWait(DWORD processId) {
-  return UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, processId));
+  return UniqueHandle(
+      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+}
+
+bool ProcessImageMatches(HANDLE process, std::string_view imageName) {
+  char path[32768];
+  DWORD size = sizeof(path);
+  if (!QueryFullProcessImageNameA(process, 0, path, &size)) return false;
+  return ImageNameMatches(std::string_view(path, size), imageName);
 }
 
 UniqueHandle TRunQRXProxyThread::TestAndStart() {
   const std::vector<DWORD> running = ProcessIdsOf(kCompanionImageName);
-  if (!running.empty()) {
-    // Any one of them will do: when it ends, the next test looks for the others.
-    for (const DWORD id : running)
-      if (UniqueHandle process = settings_.OpenForWait(id)) return process;
-    return {};
+  // A process found in the list may have ended before it was opened, and its id been given to
+  // an unrelated process: only one whose image is the companion's counts.
+  bool unopened = false;
+  for (const DWORD id : running) {
+    UniqueHandle process = settings_.OpenForWait(id);
+    if (!process)
+      unopened = true;
+    else if (ProcessImageMatches(process.get(), kCompanionImageName))
+      return process;  // any one will do: when it ends, the next test looks for the others
   }
+  // One that could not be opened may well be the companion: look again after a pause.
+  if (unopened) return {};
   settings_.Log->LogInfo("Starting qrx_proxy process.");
   const std::string path = CompanionPath(settings_.Directory());
   // No owner window, the default verb, no parameters, no working directory (the companion

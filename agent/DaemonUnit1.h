@@ -120,9 +120,14 @@ bool ImageNameMatches(std::string_view entryName, std::string_view imageName);
 // A drive root keeps its own separator, so "C:\" gives "C:\\qrx_proxy.exe".
 std::string CompanionPath(const std::string& directory);
 
-// The companion found running, opened for SYNCHRONIZE only so that its end can be waited for;
-// empty when it cannot be opened.
+// The companion found running, opened so that its end can be waited for and its image name
+// read; empty when it cannot be opened.
 UniqueHandle OpenProcessForWait(DWORD processId);
+
+// Whether the image of an opened process (read with QueryFullProcessImageNameA, which needs
+// PROCESS_QUERY_LIMITED_INFORMATION) has imageName by ImageNameMatches; false when it cannot be
+// read.
+bool ProcessImageMatches(HANDLE process, std::string_view imageName);
 
 // What the launcher works with. The defaults are the product's; tests change them.
 struct TRunQRXProxySettings {
@@ -135,8 +140,9 @@ struct TRunQRXProxySettings {
   DWORD CycleSleepMs = 1000;
   // Where each start is reported.
   TEventLog* Log = &AgentEventLog();
-  // Opens a running companion found by its process id so that its end can be waited for; an
-  // empty handle when it cannot be opened (it has ended in between, or access is denied).
+  // Opens a running companion found by its process id so that its end can be waited for and
+  // its image confirmed; an empty handle when it cannot be opened (it has ended in between, or
+  // access is denied).
   std::function<UniqueHandle(DWORD processId)> OpenForWait = OpenProcessForWait;
 };
 
@@ -167,8 +173,8 @@ class TRunQRXProxyThread : public TWorkerThread {
 
  private:
   // One test of the process list, with the start when no companion runs. Returns the process
-  // to wait for: the first companion found that could be opened, or the one just started;
-  // empty when there is none.
+  // to wait for: the first process found whose image, once opened, is the companion's, or the
+  // one just started; empty when there is none.
   UniqueHandle TestAndStart();
 
   const TRunQRXProxySettings settings_;
