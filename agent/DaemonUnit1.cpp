@@ -3,6 +3,8 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -67,6 +69,25 @@ std::string ScriptCommandLine(const std::string& phpExePath, const std::string& 
   return "\"" + phpExePath + "\" \"" + webRootPath + "\\scripts\\" + scriptFile + "\"";
 }
 
+int32_t ScriptTimeLimitFromSetting(const std::string& setting) {
+  constexpr int64_t kLargestSeconds = INT32_MAX / 1000;
+  size_t at = setting.empty() || (setting[0] != '+' && setting[0] != '-') ? 0 : 1;
+  if (at == setting.size()) return 0;
+  int64_t seconds = 0;
+  for (; at < setting.size(); ++at) {
+    if (setting[at] < '0' || setting[at] > '9') return 0;
+    seconds = std::min(seconds * 10 + (setting[at] - '0'), kLargestSeconds + 1);
+  }
+  if (setting[0] == '-') return 0;
+  return static_cast<int32_t>(std::min(seconds, kLargestSeconds) * 1000);
+}
+
+std::string ScriptFileOf(const std::string& commandLine) {
+  std::string file = commandLine.substr(commandLine.find_last_of("\\/") + 1);
+  if (!file.empty() && file.back() == '"') file.pop_back();
+  return file;
+}
+
 TFirstDelayRange FirstDelayRange(int32_t period) {
   return {CeilingDivide(period, 100), CeilingDivide(period, 10)};
 }
@@ -104,7 +125,12 @@ void TCustomThread::Execute() {
 void TCustomThread::RunOnce() {
   // What the script prints is of no use here, and keeping it would let a script stuck printing
   // grow the service without bound.
-  ExecuteAndDrain(CommandLine_);
+  const TChildOutcome outcome = ExecuteAndDrain(
+      CommandLine_, TDrainOptions{.TimeLimitMs = static_cast<DWORD>(std::max(TimeLimitMs(), 0))});
+  if (outcome.TimedOut)
+    timings_.Log->LogWarning(
+        "Script " + ScriptFileOf(CommandLine_) + " ran longer than its limit of " +
+        std::to_string(TimeLimitMs() / 1000) + " s and was ended with the processes it started.");
 }
 
 // --- TRunQRXProxyThread -----------------------------------------------------------------------
@@ -178,17 +204,31 @@ bool TRunQRXProxyThread::ProcessIsRunning(const std::string& imageName) {
 }
 
 UniqueHandle OpenProcessForWait(DWORD processId) {
-  return UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, processId));
+  return UniqueHandle(
+      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+}
+
+bool ProcessImageMatches(HANDLE process, std::string_view imageName) {
+  char path[32768];
+  DWORD size = sizeof(path);
+  if (!QueryFullProcessImageNameA(process, 0, path, &size)) return false;
+  return ImageNameMatches(std::string_view(path, size), imageName);
 }
 
 UniqueHandle TRunQRXProxyThread::TestAndStart() {
   const std::vector<DWORD> running = ProcessIdsOf(kCompanionImageName);
-  if (!running.empty()) {
-    // Any one of them will do: when it ends, the next test looks for the others.
-    for (const DWORD id : running)
-      if (UniqueHandle process = settings_.OpenForWait(id)) return process;
-    return {};
+  // A process found in the list may have ended before it was opened, and its id been given to
+  // an unrelated process: only one whose image is the companion's counts.
+  bool unopened = false;
+  for (const DWORD id : running) {
+    UniqueHandle process = settings_.OpenForWait(id);
+    if (!process)
+      unopened = true;
+    else if (ProcessImageMatches(process.get(), kCompanionImageName))
+      return process;  // any one will do: when it ends, the next test looks for the others
   }
+  // One that could not be opened may well be the companion: look again after a pause.
+  if (unopened) return {};
   settings_.Log->LogInfo("Starting qrx_proxy process.");
   const std::string path = CompanionPath(settings_.Directory());
   SHELLEXECUTEINFOA info = CompanionStartInfo(path);
@@ -231,12 +271,14 @@ TDaemon1::TDaemon1(TRunnerTimings runnerTimings, TCompanionStarters companionSta
 }
 
 void TDaemon1::DataModuleStart(TDaemon*, bool&) {
-  // Steps 1 to 4: read the two settings; the reader is released before any runner starts.
+  // Steps 1 to 4: read the settings; the reader is released before any runner starts.
   // A file that exists but cannot be read throws here, before any worker has started.
   {
     const TIniFile config(ConfigFilePath());
     PhpExePath_ = config.ReadSetting("General", "PHP_EXE_PATH", "");
     WebRootPath_ = config.ReadSetting("General", "WEB_ROOT_PATH", "");
+    ScriptTimeLimitMs_ =
+        ScriptTimeLimitFromSetting(config.ReadSetting("General", "ScriptTimeLimit", ""));
   }
 
   // Step 5: one runner per script, in table order. Each starts its first delay at once.
@@ -264,7 +306,9 @@ void TDaemon1::AddScriptThread(int32_t period, const std::string& commandLine) {
   // Room first, so a runner, once running, is sure to be recorded.
   if (ScriptThreads_.size() == ScriptThreads_.capacity())
     ScriptThreads_.reserve(ScriptThreads_.empty() ? 16 : 2 * ScriptThreads_.size());
-  ScriptThreads_.push_back(TCustomThread::Create(period, commandLine, runnerTimings_));
+  TRunnerTimings timings = runnerTimings_;
+  timings.TimeLimitMs = ScriptTimeLimitMs_;
+  ScriptThreads_.push_back(TCustomThread::Create(period, commandLine, std::move(timings)));
 }
 
 }  // namespace brenlow

@@ -49,13 +49,27 @@ TFirstDelayRange FirstDelayRange(int32_t period);
 // Safe to call from several threads at once.
 int32_t DrawFirstDelay(int32_t period);
 
-// How a runner turns its period into waits. The defaults are the product's; tests shorten them.
+// How a runner turns its period into waits, how long a run may last and where a run ended at
+// its limit is reported. The defaults are the product's; tests shorten them.
 struct TRunnerTimings {
   // The wait before the first run.
   std::function<int32_t(int32_t period)> FirstDelay = DrawFirstDelay;
   // The pause after each run, measured from the run's end.
   std::function<int32_t(int32_t period)> Pause = [](int32_t period) { return period; };
+  // The longest a run may last, in milliseconds; 0 (or less) means no limit. A run that reaches
+  // it is ended together with every process it started, and a Warning says so.
+  int32_t TimeLimitMs = 0;
+  TEventLog* Log = &AgentEventLog();
 };
+
+// The ScriptTimeLimit setting (whole seconds) as a run's limit in milliseconds: 0, no limit, for
+// an empty text, anything but an optional sign and digits, 0 and a negative number; a number of
+// seconds too large for 32-bit milliseconds gives the largest limit there is (about 24 days).
+int32_t ScriptTimeLimitFromSetting(const std::string& setting);
+
+// The file name of the script a runner's command line runs: what follows the last "\" or "/"
+// of the command line, without its closing quote.
+std::string ScriptFileOf(const std::string& commandLine);
 
 // A periodic script runner: after its first delay it runs its command line, pauses for its
 // period and, unless a stop has been requested by then, runs it again. It checks the stop flag
@@ -69,6 +83,7 @@ class TCustomThread : public TWorkerThread {
 
   int32_t Period() const { return Period_; }
   const std::string& CommandLine() const { return CommandLine_; }
+  int32_t TimeLimitMs() const { return timings_.TimeLimitMs; }
 
  protected:
   TCustomThread(int32_t period, std::string commandLine, TRunnerTimings timings);
@@ -85,7 +100,8 @@ class TCustomThread : public TWorkerThread {
 
   void Execute() override;
 
-  // One run of the command line; its output is read and thrown away.
+  // One run of the command line; its output is read and thrown away. A run that reaches the
+  // time limit is ended with every process it started and reported with a Warning.
   virtual void RunOnce();
 
  private:
@@ -116,9 +132,14 @@ std::string CompanionPath(const std::string& directory);
 // returns (the launcher's thread has no message loop). path must outlive the record.
 SHELLEXECUTEINFOA CompanionStartInfo(const std::string& path);
 
-// The companion found running, opened for SYNCHRONIZE only so that its end can be waited for;
-// empty when it cannot be opened.
+// The companion found running, opened so that its end can be waited for and its image name
+// read; empty when it cannot be opened.
 UniqueHandle OpenProcessForWait(DWORD processId);
+
+// Whether the image of an opened process (read with QueryFullProcessImageNameA, which needs
+// PROCESS_QUERY_LIMITED_INFORMATION) has imageName by ImageNameMatches; false when it cannot be
+// read.
+bool ProcessImageMatches(HANDLE process, std::string_view imageName);
 
 // What the launcher works with. The defaults are the product's; tests change them.
 struct TRunQRXProxySettings {
@@ -131,8 +152,9 @@ struct TRunQRXProxySettings {
   DWORD CycleSleepMs = 1000;
   // Where each start is reported.
   TEventLog* Log = &AgentEventLog();
-  // Opens a running companion found by its process id so that its end can be waited for; an
-  // empty handle when it cannot be opened (it has ended in between, or access is denied).
+  // Opens a running companion found by its process id so that its end can be waited for and
+  // its image confirmed; an empty handle when it cannot be opened (it has ended in between, or
+  // access is denied).
   std::function<UniqueHandle(DWORD processId)> OpenForWait = OpenProcessForWait;
   // Asks the shell to start the companion; false when it did not.
   std::function<BOOL(SHELLEXECUTEINFOA& info)> ShellExecuteEx = [](SHELLEXECUTEINFOA& info) {
@@ -167,8 +189,8 @@ class TRunQRXProxyThread : public TWorkerThread {
 
  private:
   // One test of the process list, with the start when no companion runs. Returns the process
-  // to wait for: the first companion found that could be opened, or the one just started;
-  // empty when there is none.
+  // to wait for: the first process found whose image, once opened, is the companion's, or the
+  // one just started; empty when there is none.
   UniqueHandle TestAndStart();
 
   const TRunQRXProxySettings settings_;
@@ -190,14 +212,15 @@ class TDaemon1 : public TDaemon {
  public:
   explicit TDaemon1(TRunnerTimings runnerTimings = {}, TCompanionStarters companionStarters = {});
 
-  // Start hook: reads the configuration, starts one runner per row of ScriptSchedule and then
-  // the companion's workers. Leaves OK as it is. An unreadable configuration file throws
-  // before any worker starts.
+  // Start hook: reads the configuration (the two paths and the scripts' time limit), starts one
+  // runner per row of ScriptSchedule and then the companion's workers. Leaves OK as it is. An
+  // unreadable configuration file throws before any worker starts.
   void DataModuleStart(TDaemon* Sender, bool& OK);
   // Stop hook: asks every runner that still runs to stop, and returns at once.
   void DataModuleStop(TDaemon* Sender, bool& OK);
 
-  // Creates and starts one runner and appends it to ScriptThreads.
+  // Creates and starts one runner, with the time limit read by the last start, and appends it
+  // to ScriptThreads.
   void AddScriptThread(int32_t period, const std::string& commandLine);
 
   // Every runner ever created, in creation order. Entries are never removed; an entry expires
@@ -205,11 +228,13 @@ class TDaemon1 : public TDaemon {
   const std::vector<std::weak_ptr<TCustomThread>>& ScriptThreads() const { return ScriptThreads_; }
   const std::string& PhpExePath() const { return PhpExePath_; }
   const std::string& WebRootPath() const { return WebRootPath_; }
+  int32_t ScriptTimeLimitMs() const { return ScriptTimeLimitMs_; }
 
  private:
   std::vector<std::weak_ptr<TCustomThread>> ScriptThreads_;
   std::string PhpExePath_;
   std::string WebRootPath_;
+  int32_t ScriptTimeLimitMs_ = 0;
   const TRunnerTimings runnerTimings_;
   const TCompanionStarters companionStarters_;
 };

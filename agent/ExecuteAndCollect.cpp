@@ -143,13 +143,14 @@ DWORD BytesWaiting(HANDLE pipe) {
 // What arrives is appended to a sink unchanged, or thrown away when there is none.
 class PipeReader {
  public:
-  PipeReader(HANDLE pipe, std::string* sink) : pipe_(pipe), sink_(sink), buffer_(kFirstReadSize) {
+  PipeReader(UniqueHandle pipe, std::string* sink, const std::function<DWORD()>& failRead)
+      : pipe_(std::move(pipe)), sink_(sink), failRead_(failRead), buffer_(kFirstReadSize) {
     if (!io_.Ready()) Fail("Cannot create an event");
   }
 
-  // Starts the next read, unless the pipe has ended (every writer has closed it).
+  // Starts the next read, unless the pipe is no longer read.
   void ReadNext() {
-    if (open_ && !io_.Busy()) open_ = io_.StartRead(pipe_, buffer_.data(), Size());
+    if (pipe_ && !io_.Busy() && !StartRead(Size())) StopReading();
   }
   bool Reading() const { return io_.Busy(); }
   HANDLE Event() const { return io_.Event(); }
@@ -157,7 +158,7 @@ class PipeReader {
   // The read's event has fired: keep its bytes and start the next one.
   void TakeRead() {
     DWORD got = 0;
-    open_ = io_.Finish(got);
+    if (!io_.Finish(got)) return StopReading();
     Keep(got);
     if (got == Size() && got < kLargestReadSize) buffer_.resize(2 * Size());
     ReadNext();
@@ -169,45 +170,64 @@ class PipeReader {
   void TakeRest() {
     DWORD got = 0;
     if (io_.Busy()) {
-      open_ = io_.Cancel(got) || GetLastError() == ERROR_OPERATION_ABORTED;
+      if (!io_.Cancel(got) && GetLastError() != ERROR_OPERATION_ABORTED) StopReading();
       Keep(got);
     }
-    // A pipe found ended (every writer gone, all read) holds nothing more.
-    DWORD left = open_ ? BytesWaiting(pipe_) : 0;
+    DWORD left = pipe_ ? BytesWaiting(pipe_.get()) : 0;
     while (left > 0) {
       // The bytes are there already, so the read ends at once.
-      if (!io_.StartRead(pipe_, buffer_.data(), std::min(left, Size())) || !io_.Finish(got) ||
-          got == 0)
-        return;
+      if (!StartRead(std::min(left, Size())) || !io_.Finish(got) || got == 0) return;
       Keep(got);
       left -= std::min(got, left);
     }
   }
 
  private:
+  bool StartRead(DWORD size) {
+    if (failRead_)
+      if (const DWORD error = failRead_()) {
+        SetLastError(error);
+        return false;
+      }
+    return io_.StartRead(pipe_.get(), buffer_.data(), size);
+  }
+
+  // A read failed: the pipe has ended (every writer has closed it) or cannot be read any more.
+  // Our end is closed either way, so a child that goes on writing sees its writes fail instead
+  // of waiting for ever on a full pipe that nobody reads.
+  void StopReading() { pipe_.reset(); }
+
   void Keep(DWORD count) {
     if (sink_ != nullptr) sink_->append(buffer_.data(), count);
   }
   DWORD Size() const { return static_cast<DWORD>(buffer_.size()); }
 
-  HANDLE pipe_;
+  UniqueHandle pipe_;
   std::string* sink_;
+  const std::function<DWORD()>& failRead_;
   std::vector<char> buffer_;
-  bool open_ = true;
-  OverlappedIo io_;  // declared last: a read under way ends before the buffer goes
+  OverlappedIo io_;  // declared last: a read under way ends before the buffer and the pipe go
 };
 
 // One child process and the parent's ends of its pipes, owned by one call.
 class ChildProcess {
  public:
-  // Starts the child with its standard streams on three new pipes. Throws ExecuteError.
-  void Start(const std::string& commandLine, const std::string& shownCommandLine) {
+  // Starts the child with its standard streams on three new pipes; with inJob, in a job object
+  // of its own, which every process it starts then belongs to as well. Throws ExecuteError.
+  void Start(const std::string& commandLine, const std::string& shownCommandLine, bool inJob) {
     Pipe input = MakeInputPipe();
     Pipe output = MakeOutputPipe();
     Pipe error = MakeOutputPipe();
     inputEnd_ = std::move(input.parentEnd);
     outputEnd_ = std::move(output.parentEnd);
     errorEnd_ = std::move(error.parentEnd);
+    if (inJob) {
+      // No limits at all, and above all no kill-on-close: should the service end, the scripts
+      // it started run on as they do without a job.
+      SECURITY_ATTRIBUTES attributes = NotInheritable();
+      job_.reset(CreateJobObjectA(&attributes, nullptr));
+      if (!job_) Fail("Cannot create a job");
+    }
 
     const InheritedHandleList inherited(
         {input.childEnd.get(), output.childEnd.get(), error.childEnd.get()});
@@ -222,9 +242,12 @@ class ChildProcess {
     SECURITY_ATTRIBUTES threadAttributes = NotInheritable();
     PROCESS_INFORMATION info{};
     std::string line = commandLine;  // CreateProcessA may write into its command line
+    // In a job, the child is assigned before it runs a single instruction, so nothing it starts
+    // can escape the job.
+    const DWORD flags =
+        NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT | (inJob ? CREATE_SUSPENDED : 0);
     const BOOL started = CreateProcessA(nullptr, line.data(), &processAttributes, &threadAttributes,
-                                        TRUE, NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT,
-                                        nullptr, nullptr, &startup.StartupInfo, &info);
+                                        TRUE, flags, nullptr, nullptr, &startup.StartupInfo, &info);
     const DWORD startError = GetLastError();
     // The child has its own copies now (or never will): without ours, the pipes end when the
     // child and its descendants are done with them.
@@ -237,9 +260,21 @@ class ChildProcess {
     process_.reset(info.hProcess);
     thread_.reset(info.hThread);
     processId_ = info.dwProcessId;
+    if (inJob) {
+      if (!AssignProcessToJobObject(job_.get(), process_.get()))
+        EndUnstarted("Cannot assign a job");
+      if (ResumeThread(thread_.get()) == static_cast<DWORD>(-1)) EndUnstarted("Cannot resume");
+    }
     // Nothing is ever written to the child's standard input. Closing our end now lets a child
     // that reads it see end-of-file instead of waiting for ever.
     inputEnd_.reset();
+  }
+
+  // Ends the child and every process in its job, and waits until the child has ended. Only
+  // for a child started in a job. Throws ExecuteError.
+  void EndWithItsJob() {
+    if (!TerminateJobObject(job_.get(), kTimeLimitExitCode)) Fail("Cannot end the job");
+    WaitForSingleObject(process_.get(), INFINITE);
   }
 
   // Signalled once the child has ended. The handle decides, not the exit code: a child may
@@ -250,11 +285,21 @@ class ChildProcess {
     GetExitCodeProcess(process_.get(), &code);
     return code;
   }
-  HANDLE OutputEnd() const { return outputEnd_.get(); }
-  HANDLE ErrorEnd() const { return errorEnd_.get(); }
+  UniqueHandle TakeOutputEnd() { return std::move(outputEnd_); }
+  UniqueHandle TakeErrorEnd() { return std::move(errorEnd_); }
 
  private:
-  // Declared so that the pipe ends close first, then the thread and process handles.
+  // A child held suspended whose start cannot be completed is ended before it has run.
+  [[noreturn]] void EndUnstarted(const std::string& what) {
+    const DWORD code = GetLastError();
+    TerminateProcess(process_.get(), code);
+    WaitForSingleObject(process_.get(), INFINITE);
+    throw ExecuteError(what + " : " + std::to_string(code), code);
+  }
+
+  // Declared so that the pipe ends close first, then the thread and process handles and the
+  // job.
+  UniqueHandle job_;
   UniqueHandle process_;
   UniqueHandle thread_;
   UniqueHandle inputEnd_;
@@ -263,21 +308,30 @@ class ChildProcess {
   DWORD processId_ = 0;
 };
 
+// Milliseconds left until deadline (a GetTickCount64 value; 0 means none), for a wait.
+DWORD WaitUntil(ULONGLONG deadline) {
+  if (deadline == 0) return INFINITE;
+  const ULONGLONG now = GetTickCount64();
+  return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
 // Runs the child to its end, appending its standard output to output when there is one and
 // throwing it away otherwise, and fills in outcome as it goes. Throws ExecuteError.
 void Run(const std::string& commandLine, const std::string& shownCommandLine, std::string* output,
-         DWORD* wakeUps, TChildOutcome& outcome) {
+         DWORD* wakeUps, const TDrainOptions& options, TChildOutcome& outcome) {
   if (commandLine.empty()) throw ExecuteError("Cannot execute empty command-line");
   ChildProcess child;
-  child.Start(commandLine, shownCommandLine);
+  const bool limited = options.TimeLimitMs > 0;
+  child.Start(commandLine, shownCommandLine, limited);
   outcome.Started = true;
-  // Declared after the child: reads still under way end before the pipes close. Standard error
-  // is read only so the child never blocks on a full pipe.
-  PipeReader out(child.OutputEnd(), output);
-  PipeReader errors(child.ErrorEnd(), nullptr);
+  const ULONGLONG deadline = limited ? GetTickCount64() + options.TimeLimitMs : 0;
+  // Standard error is read only so the child never blocks on a full pipe.
+  PipeReader out(child.TakeOutputEnd(), output, options.FailRead);
+  PipeReader errors(child.TakeErrorEnd(), nullptr, options.FailRead);
   out.ReadNext();
   errors.ReadNext();
-  // Sleep until the child ends or a read has brought something; the child's end comes first.
+  // Sleep until the child ends, a read has brought something or the time is up; the child's end
+  // comes first.
   for (;;) {
     std::array<HANDLE, 3> handles{child.Process()};
     std::array<PipeReader*, 3> readers{};
@@ -287,9 +341,14 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine, st
       readers[count] = reader;
       handles[count++] = reader->Event();
     }
-    const DWORD fired = WaitForMultipleObjects(count, handles.data(), FALSE, INFINITE);
+    const DWORD fired = WaitForMultipleObjects(count, handles.data(), FALSE, WaitUntil(deadline));
     if (wakeUps != nullptr) ++*wakeUps;
     if (fired == WAIT_OBJECT_0) break;
+    if (fired == WAIT_TIMEOUT) {
+      child.EndWithItsJob();
+      outcome.TimedOut = true;
+      break;
+    }
     if (fired <= WAIT_OBJECT_0 || fired >= WAIT_OBJECT_0 + count) Fail("Cannot wait for the child");
     readers[fired - WAIT_OBJECT_0]->TakeRead();
   }
@@ -301,10 +360,10 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine, st
 
 // Runs the child and says how it ended. The failure text goes nowhere; its code stays.
 TChildOutcome RunToOutcome(const std::string& commandLine, const std::string& shownCommandLine,
-                           std::string* output, DWORD* wakeUps) {
+                           std::string* output, DWORD* wakeUps, const TDrainOptions& options = {}) {
   TChildOutcome outcome;
   try {
-    Run(commandLine, shownCommandLine, output, wakeUps, outcome);
+    Run(commandLine, shownCommandLine, output, wakeUps, options, outcome);
   } catch (const ExecuteError& e) {
     outcome.Ended = false;
     outcome.Error = e.Code;
@@ -340,8 +399,8 @@ bool ExecuteAndCollect(const std::string& executable, const std::vector<std::str
       .Succeeded();
 }
 
-TChildOutcome ExecuteAndDrain(const std::string& commandLine) {
-  return RunToOutcome(commandLine, commandLine, nullptr, nullptr);
+TChildOutcome ExecuteAndDrain(const std::string& commandLine, const TDrainOptions& options) {
+  return RunToOutcome(commandLine, commandLine, nullptr, nullptr, options);
 }
 
 TChildOutcome ExecuteAndDrain(const std::string& executable,

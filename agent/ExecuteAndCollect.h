@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,17 +32,33 @@ bool ExecuteAndCollect(const std::string& executable, const std::vector<std::str
 struct TChildOutcome {
   bool Started = false;  // the child was started
   bool Ended = false;    // and its end was seen
+  // It reached its time limit and was ended together with every process it had started.
+  bool TimedOut = false;
   // When it was not started, or its end could not be awaited: the system error of the call
   // that failed (0 when it was something else, such as an empty command line).
   DWORD Error = 0;
   DWORD ExitCode = 0;  // once it has ended
-  bool Succeeded() const { return Ended && ExitCode == 0; }
+  bool Succeeded() const { return Ended && !TimedOut && ExitCode == 0; }
+};
+
+// The exit code of a child ended at its time limit, and of every process it started.
+inline constexpr DWORD kTimeLimitExitCode = ERROR_TIMEOUT;
+
+// What a draining run may be given besides its command line.
+struct TDrainOptions {
+  // The longest the child may run, in milliseconds; 0 means no limit. With a limit the child
+  // runs in a job object of its own (no kill-on-close: our own end leaves it running), and
+  // reaching the limit ends it together with every process it started.
+  DWORD TimeLimitMs = 0;
+  // Called before each read of an output pipe: 0 lets the read go ahead, anything else is the
+  // system error that read fails with. Tests fail reads through it.
+  std::function<DWORD()> FailRead = nullptr;
 };
 
 // Runs the child as ExecuteAndCollect does, reading both of its output pipes until it ends, but
 // keeps none of the bytes: memory stays flat whatever the child writes. For callers that only
 // need to know how the child ended. Errors never reach the caller.
-TChildOutcome ExecuteAndDrain(const std::string& commandLine);
+TChildOutcome ExecuteAndDrain(const std::string& commandLine, const TDrainOptions& options = {});
 TChildOutcome ExecuteAndDrain(const std::string& executable,
                               const std::vector<std::string>& arguments);
 

@@ -1,8 +1,13 @@
-# brenlow_version_resource(TARGET DESCRIPTION text)
+# brenlow_version_resource(TARGET DESCRIPTION text [PRODUCT_NAME name])
 # Gives an executable the version information Explorer and installers show: the project's
-# version, company and product name, the description given and the target's file name.
+# version, the company, the product's name ("Tevrin Agent" unless given), the description given
+# and the target's file name.
 function(brenlow_version_resource target)
-  cmake_parse_arguments(ARG "" "DESCRIPTION" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "DESCRIPTION;PRODUCT_NAME" "" ${ARGN})
+  set(VERSION_INFO_PRODUCT "Tevrin Agent")
+  if(ARG_PRODUCT_NAME)
+    set(VERSION_INFO_PRODUCT "${ARG_PRODUCT_NAME}")
+  endif()
   get_target_property(VERSION_INFO_NAME ${target} OUTPUT_NAME)
   if(NOT VERSION_INFO_NAME)
     set(VERSION_INFO_NAME ${target})

@@ -45,6 +45,11 @@ struct THostOptions {
   // daemon objects are destroyed.
   DWORD TeardownWaitMs = 10000;
   SIZE_T ControlThreadStackSize = kControlThreadStackSize;
+  // Install tries the creation of a service again while it fails because a service of that
+  // name is still marked for deletion (a deleted service that some program still holds a handle
+  // to): for up to this long, with this pause between tries.
+  DWORD MarkedForDeleteWaitMs = 30000;
+  DWORD MarkedForDeletePauseMs = 500;
   // The administrator's commands (--check, --status), which live outside the host. Each writes
   // its own output and returns the program's exit code; one that is not set prints the usage
   // text instead.

@@ -1,5 +1,6 @@
 // Install and uninstall: the definitions turned into service-manager calls.
 
+#include <algorithm>
 #include <vector>
 
 #include "common/SystemError.h"
@@ -51,15 +52,26 @@ void TCustomDaemonApplication::CreateServiceFor(SC_HANDLE manager, TDaemonDef& d
   TWinBindings& w = def.WinBindings;
   const std::string commandLine = ServiceCommandLine(ExecutablePath(), def.RunArguments);
   const std::string dependencies = DependenciesText(w.Dependencies);
-  TServiceHandle service(
-      calls_,
-      calls_.CreateServiceA(
-          manager, def.Name().c_str(), def.DisplayName.c_str(), SERVICE_ALL_ACCESS,
-          InstallServiceType(def, mapper_->DaemonDefs.Count()), InstallStartType(def),
-          ErrorControlValue(w.ErrorSeverity), commandLine.c_str(), w.GroupName.c_str(),
-          w.IDTag == 0 ? nullptr : &w.IDTag, dependencies.empty() ? nullptr : dependencies.data(),
-          NullIfEmpty(w.UserName), NullIfEmpty(w.Password)));
-  if (service.get() == nullptr) RaiseOSError(calls_.GetLastError());
+  const auto create = [&] {
+    return calls_.CreateServiceA(
+        manager, def.Name().c_str(), def.DisplayName.c_str(), SERVICE_ALL_ACCESS,
+        InstallServiceType(def, mapper_->DaemonDefs.Count()), InstallStartType(def),
+        ErrorControlValue(w.ErrorSeverity), commandLine.c_str(), w.GroupName.c_str(),
+        w.IDTag == 0 ? nullptr : &w.IDTag, dependencies.empty() ? nullptr : dependencies.data(),
+        NullIfEmpty(w.UserName), NullIfEmpty(w.Password));
+  };
+  // A service deleted a moment ago (by the package, on an upgrade) stays marked for deletion
+  // until the last program that holds a handle to it, such as an open Services console, lets
+  // go: wait a while for that rather than fail at once. Any other error fails at once.
+  const ULONGLONG deadline = GetTickCount64() + options_.MarkedForDeleteWaitMs;
+  SC_HANDLE created = nullptr;
+  while ((created = create()) == nullptr) {
+    const DWORD error = calls_.GetLastError();
+    const ULONGLONG now = GetTickCount64();
+    if (error != ERROR_SERVICE_MARKED_FOR_DELETE || now >= deadline) RaiseOSError(error);
+    Sleep(static_cast<DWORD>(std::min<ULONGLONG>(options_.MarkedForDeletePauseMs, deadline - now)));
+  }
+  TServiceHandle service(calls_, created);
   std::string description = def.Description;
   SERVICE_DESCRIPTIONA info{description.data()};
   // A service without its description is still a working service.

@@ -219,5 +219,28 @@ TEST_F(CompanionTest, LauncherPollsACompanionItCannotOpen) {
   EXPECT_THAT(ProcessIdsByName("qrx_proxy.exe"), SizeIs(1));
 }
 
+// The companion found in the list ends, and its id goes to an unrelated process (here a debug
+// build) before the launcher opens it; the seam hands over that process instead. The launcher
+// sees that the image is not the companion's, so it does not wait on that process but starts its
+// own companion.
+TEST_F(CompanionTest, LauncherDoesNotTakeAnUnrelatedProcessForTheCompanion) {
+  CopyFileOrThrow(StandInPath("qrx_proxy.exe"), dirA_ / "qrx_proxy.exe");
+  CopyFileOrThrow(StandInPath("sleeper.exe"), dirB_ / "qrx_proxy.exe");
+  CopyFileOrThrow(StandInPath("sleeper.exe"), dirB_ / "qrx_proxy_debug.exe");
+  Launch(dirB_ / "qrx_proxy.exe");
+  const DWORD unrelated = Launch(dirB_ / "qrx_proxy_debug.exe");
+  ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
+  RecordingEventLog log;
+  TRunQRXProxySettings settings;
+  settings.Directory = [this] { return dirA_.path(); };
+  settings.CycleSleepMs = 100;
+  settings.Log = &log.log();
+  settings.OpenForWait = [unrelated](DWORD) { return OpenProcessForWait(unrelated); };
+  StoppedAtEnd launcher(TRunQRXProxyThread::Create(settings));
+  EXPECT_TRUE(WaitFor([&] { return StandInStarts(dirA_.path()).size() == 1; }, 20000));
+  ASSERT_TRUE(launcher.Stop());
+  EXPECT_THAT(log.Entries(), Each(LoggedEntry{etInfo, "Starting qrx_proxy process."}));
+}
+
 }  // namespace
 }  // namespace brenlow::test

@@ -1,5 +1,9 @@
 // The periodic script runner, running the interpreter stand-in with short timings.
 
+#include <windows.h>
+
+#include <psapi.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +14,7 @@
 
 #include "agent/DaemonUnit1.h"
 #include "common/UniqueHandle.h"
+#include "tests/agent/AgentTestSupport.h"
 #include "tests/support/StandInLog.h"
 #include "tests/support/TestSupport.h"
 
@@ -82,9 +87,10 @@ class RunnerTest : public ::testing::Test {
     SetEnvironmentVariableA("BRENLOW_STANDIN_LOG", log_.c_str());
     for (const char* name :
          {"BRENLOW_STANDIN_SLEEP_MS", "BRENLOW_STANDIN_WAIT_EVENT", "BRENLOW_STANDIN_STDOUT_BYTES",
-          "BRENLOW_STANDIN_STDERR_BYTES", "BRENLOW_STANDIN_EXIT_CODE"})
+          "BRENLOW_STANDIN_STDERR_BYTES", "BRENLOW_STANDIN_EXIT_CODE", "BRENLOW_STANDIN_SPAWN"})
       SetEnvironmentVariableA(name, nullptr);
   }
+  void TearDown() override { test::KillProcessesByName("script_helper.exe"); }
   std::vector<StandInRecord> Records() const { return ParseStandInLog(test::ReadFileText(log_)); }
   std::vector<StandInRecord> Starts() const { return OfKind(Records(), "start"); }
   std::vector<StandInRecord> Ends() const { return OfKind(Records(), "end"); }
@@ -174,6 +180,69 @@ TEST_F(RunnerTest, StopDuringARunLetsTheRunFinishThenPausesAndEnds) {
   ASSERT_EQ(Starts().size(), 1u);
   ASSERT_EQ(Ends().size(), 1u);
   EXPECT_GE(ended - Ends()[0].us, 400 * 1000);
+}
+
+// A script that hangs, having started a process of its own, with a limit of 3 s: the run is
+// ended together with that process once the limit is reached, one Warning names the script and
+// the limit, and the next run comes a pause later. Without a limit the run would last a minute.
+TEST_F(RunnerTest, ARunThatReachesTheTimeLimitIsEndedWithWhatItStartedAndTheScheduleGoesOn) {
+  const std::string grandchild = dir_ / "script_helper.exe";
+  test::CopyFileOrThrow(test::StandInPath("sleeper.exe"), grandchild);
+  SetEnvironmentVariableA("BRENLOW_STANDIN_SPAWN", grandchild.c_str());
+  SetEnvironmentVariableA("BRENLOW_STANDIN_SLEEP_MS", "60000");
+  test::RecordingEventLog log;
+  TRunnerTimings timings = Timings(0, 300);
+  timings.TimeLimitMs = 3000;
+  timings.Log = &log.log();
+  const long long created = MonotonicMicroseconds();
+  std::weak_ptr<TCustomThread> runner = TCustomThread::Create(3000, commandLine_, timings);
+
+  ASSERT_TRUE(WaitFor([&] { return Starts().size() == 1; }, 20000));
+  ASSERT_TRUE(WaitFor([] { return !test::ProcessIdsByName("script_helper.exe").empty(); }, 20000));
+  const std::vector<DWORD> firstRun{Starts()[0].pid,
+                                    test::ProcessIdsByName("script_helper.exe")[0]};
+  ASSERT_TRUE(WaitFor([&] { return Starts().size() == 2; }, 30000));
+  const auto starts = Starts();
+  for (const DWORD pid : firstRun) {
+    UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, pid));
+    EXPECT_TRUE(!process || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0)
+        << "process " << pid << " of the first run still runs";
+  }
+  EXPECT_TRUE(Ends().empty()) << "the script was not ended but finished";
+  EXPECT_GE(starts[1].us - created, (3000 + 300) * 1000);
+  EXPECT_EQ(log.Entries(),
+            (std::vector<test::LoggedEntry>{
+                {etWarning,
+                 "Script task.upstream.sync.php ran longer than its limit of 3 s and "
+                 "was ended with the processes it started."}}));
+  Stop(runner);
+  ASSERT_TRUE(WaitFor([&] { return runner.expired(); }, 30000));
+}
+
+// The working set of a process, which the system keeps in memory for it.
+SIZE_T WorkingSet() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+  return counters.WorkingSetSize;
+}
+
+// A script that prints without end costs the service no memory: while a run writes 512 MiB, this
+// process's working set, sampled every 20 ms, stays within 4 MiB of where it was before the
+// runner started (16 MiB for 2 GiB, per byte written).
+TEST_F(RunnerTest, WhatAScriptPrintsLeavesTheWorkingSetFlat) {
+  SetEnvironmentVariableA("BRENLOW_STANDIN_STDOUT_BYTES", "536870912");
+  const SIZE_T before = WorkingSet();
+  SIZE_T highest = before;
+  std::weak_ptr<TCustomThread> runner =
+      TCustomThread::Create(3000, commandLine_, Timings(0, 600000));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        highest = std::max(highest, WorkingSet());
+        return Ends().size() == 1;
+      },
+      120000, 20));
+  Stop(runner);
+  EXPECT_LE(highest - before, 4u << 20) << "from " << before << " to " << highest;
 }
 
 // A runner whose runs fail, by a false result or by an error escaping the run, keeps its

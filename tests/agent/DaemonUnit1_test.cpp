@@ -60,6 +60,33 @@ TEST(ScriptSchedule, InsertsThePathsVerbatim) {
             R"(" C:\a "b" " "x"y\scripts\task.reach.probe.php")");
 }
 
+// The ScriptTimeLimit setting: whole seconds, anything else no limit, the largest a 32-bit count of
+// milliseconds holds.
+TEST(ScriptTimeLimitFromSetting, TakesWholeSecondsAndNothingElse) {
+  const struct {
+    const char* setting;
+    int32_t ms;
+  } cases[] = {
+      {"", 0},
+      {"0", 0},
+      {"3", 3000},
+      {"+7", 7000},
+      {"0090", 90000},
+      {"-5", 0},
+      {"-", 0},
+      {"+", 0},
+      {"3s", 0},
+      {"3 s", 0},
+      {"1.5", 0},
+      {"0x10", 0},
+      {"abc", 0},
+      {"2147483", 2147483000},
+      {"2147484", 2147483000},
+      {"99999999999999999999999", 2147483000},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ScriptTimeLimitFromSetting(c.setting), c.ms) << c.setting;
+}
+
 // Runners that never get to run while a case lasts: they stay alive and observable.
 TRunnerTimings Idle() {
   TRunnerTimings timings;
@@ -112,6 +139,7 @@ TEST_F(DaemonTest, WithoutAConfigurationFileTheRunnersGetEmptyPaths) {
   for (size_t i = 0; i < 12; ++i) {
     EXPECT_EQ(runners[i]->CommandLine(), expected[i]);
     EXPECT_EQ(runners[i]->Period(), ScriptSchedule[i].Period);
+    EXPECT_EQ(runners[i]->TimeLimitMs(), 0);
   }
   // Steps 6 and 7 come after the twelve runners, the launcher first.
   EXPECT_EQ(steps_, (std::vector<std::string>{"launcher after 12", "monitor after 12"}));
@@ -121,7 +149,8 @@ TEST_F(DaemonTest, WithoutAConfigurationFileTheRunnersGetEmptyPaths) {
 // stop flags every one of them and returns at once, whatever they are doing.
 TEST_F(DaemonTest, SecondStartGivesTwentyFourRunnersAndStopFlagsThemAll) {
   test::WriteFileText(config_,
-                      "[General]\r\nPHP_EXE_PATH=C:\\php\\php.exe\r\nWEB_ROOT_PATH=D:\\web\r\n");
+                      "[General]\r\nPHP_EXE_PATH=C:\\php\\php.exe\r\nWEB_ROOT_PATH=D:\\web\r\n"
+                      "scripttimelimit = 3\r\n");
   const auto daemon = MakeDaemon(Idle());
   bool ok = true;
   daemon->OnStart(daemon.get(), ok);
@@ -131,8 +160,10 @@ TEST_F(DaemonTest, SecondStartGivesTwentyFourRunnersAndStopFlagsThemAll) {
   EXPECT_EQ(daemon->WebRootPath(), "D:\\web");
   auto runners = Alive(*daemon);
   ASSERT_EQ(runners.size(), 24u);
+  EXPECT_EQ(daemon->ScriptTimeLimitMs(), 3000);
   for (size_t i = 0; i < 24; ++i) {
     EXPECT_EQ(runners[i]->CommandLine(), kWorkedExample[i % 12]);
+    EXPECT_EQ(runners[i]->TimeLimitMs(), 3000);
     EXPECT_FALSE(runners[i]->StopRequested());
   }
   // Each start adds its own launcher and monitor.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -35,24 +36,35 @@ struct Outcome {
   std::string output;
 };
 
-// Runs the call on a thread of its own. A call that has not returned after 30 s has hung: the
-// test fails and the program ends, which breaks the pipes its children still hold.
-Outcome ExecuteWithDeadline(const std::string& commandLine) {
+// Runs call on a thread of its own. A call that has not returned after 30 s has hung: the test
+// fails and the program ends, which breaks the pipes its children still hold.
+template <typename Result>
+Result WithDeadline(std::function<Result()> call, const std::string& what) {
   struct Shared {
     std::atomic<bool> done{false};
-    Outcome outcome;
+    Result result;
   };
   auto shared = std::make_shared<Shared>();
-  std::thread([shared, commandLine] {
-    shared->outcome.result = ExecuteAndCollect(commandLine, shared->outcome.output);
+  std::thread([shared, call] {
+    shared->result = call();
     shared->done = true;
   }).detach();
   if (!WaitFor([&] { return shared->done.load(); }, 30000)) {
-    ADD_FAILURE() << "ExecuteAndCollect did not return: " << commandLine;
+    ADD_FAILURE() << "the call did not return: " << what;
     std::fflush(nullptr);
     TerminateProcess(GetCurrentProcess(), 3);
   }
-  return shared->outcome;
+  return shared->result;
+}
+
+Outcome ExecuteWithDeadline(const std::string& commandLine) {
+  return WithDeadline<Outcome>(
+      [commandLine] {
+        Outcome outcome;
+        outcome.result = ExecuteAndCollect(commandLine, outcome.output);
+        return outcome;
+      },
+      commandLine);
 }
 
 // A manual-reset event with a name unique to this test program.
@@ -128,9 +140,29 @@ TEST(ExecuteAndDrain, TellsHowTheChildEnded) {
   o = ExecuteAndDrain("Z:\\no\\such\\program.exe");
   EXPECT_FALSE(o.Started || o.Ended || o.Succeeded());
   EXPECT_TRUE(o.Error == ERROR_FILE_NOT_FOUND || o.Error == ERROR_PATH_NOT_FOUND) << o.Error;
-  o = ExecuteAndDrain("", {});
+  o = ExecuteAndDrain("", std::vector<std::string>{});
   EXPECT_FALSE(o.Started);
   EXPECT_EQ(o.Error, 0u);
+}
+
+// A read that fails with anything but the pipe's end closes our end of that pipe: the child,
+// which writes far more than the pipe holds, sees its writes fail and ends, instead of waiting
+// for ever on a full pipe nobody reads. Both the first read of standard output and a read in the
+// middle of the stream are failed.
+TEST(ExecuteAndDrain, AFailedReadLeavesNoChildBlockedOnItsPipe) {
+  for (const int failing : {1, 6}) {
+    const TChildOutcome o = WithDeadline<TChildOutcome>(
+        [failing] {
+          auto reads = std::make_shared<int>(0);
+          TDrainOptions options;
+          options.FailRead = [reads, failing]() -> DWORD {
+            return ++*reads == failing ? ERROR_NO_SYSTEM_RESOURCES : 0;
+          };
+          return ExecuteAndDrain(Child("out 2000000 err 2000000"), options);
+        },
+        "read " + std::to_string(failing) + " failed");
+    EXPECT_TRUE(o.Started && o.Ended) << failing;
+  }
 }
 
 // What the child does, and what the call returns for it. Every call runs under a deadline: the

@@ -36,7 +36,7 @@ TEST(SecListerResources, VersionInformationNamesTheProgram) {
 
   EXPECT_EQ(VersionInfoText(exe, "InternalName"), "seclister");
   EXPECT_EQ(VersionInfoText(exe, "OriginalFilename"), "seclister.exe");
-  EXPECT_EQ(VersionInfoText(exe, "ProductName"), "Tevrin Agent");
+  EXPECT_EQ(VersionInfoText(exe, "ProductName"), "seclister");
 }
 
 BOOL CALLBACK CollectName(HMODULE, LPCSTR, LPSTR name, LONG_PTR names) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "common/SystemError.h"
 #include "service/DaemonErrors.h"
 #include "tests/service/HostHarness.h"
@@ -86,6 +88,33 @@ TEST(DaemonInstall, AFailingCallEndsTheCommandWithItsErrorAndClosesWhatWasOpen) 
     if (c.args[0] == "--uninstall") {
       EXPECT_EQ(host.calls.calls[0], "ServiceLogUnregisterSource");
     }
+  }
+}
+
+// A service still marked for deletion (1072) is waited for: the creation is tried again until it
+// succeeds, or fails with that error once the wait is over.
+TEST(DaemonInstall, RetriesTheCreationWhileTheOldServiceIsMarkedForDeletion) {
+  for (const bool goesAway : {true, false}) {
+    HostHarness host;
+    host.calls.failWith["CreateServiceA"] = ERROR_SERVICE_MARKED_FOR_DELETE;
+    if (goesAway) host.calls.failTimes["CreateServiceA"] = 3;
+    const ULONGLONG began = GetTickCount64();
+    EXPECT_EQ(host.Run({"-i"}), goesAway ? 0 : 1);
+    const auto tries = std::count(host.calls.calls.begin(), host.calls.calls.end(),
+                                  "CreateServiceA TevrinInternalSvc");
+    if (goesAway) {
+      EXPECT_EQ(tries, 4);
+      EXPECT_EQ(host.calls.services.count("TevrinInternalSvc"), 1u);
+      EXPECT_TRUE(host.calls.output.empty());
+    } else {
+      EXPECT_GT(tries, 2);
+      EXPECT_GE(GetTickCount64() - began, 400u);
+      EXPECT_NE(
+          host.calls.output.find(": EOSError:\n" + OSErrorMessage(ERROR_SERVICE_MARKED_FOR_DELETE)),
+          std::string::npos)
+          << host.calls.output;
+    }
+    EXPECT_TRUE(host.calls.openHandles.empty());
   }
 }
 

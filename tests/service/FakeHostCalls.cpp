@@ -40,8 +40,11 @@ std::vector<FakeHostCalls::Entry> FakeHostCalls::Log() const {
 bool FakeHostCalls::Fails(const std::string& call) {
   std::lock_guard lock(mutex_);
   calls.push_back(call);
-  const auto it = failWith.find(call.substr(0, call.find(' ')));
+  const std::string name = call.substr(0, call.find(' '));
+  const auto it = failWith.find(name);
   if (it == failWith.end()) return false;
+  if (const auto times = failTimes.find(name); times != failTimes.end() && times->second-- <= 0)
+    return false;
   ::SetLastError(it->second);
   return true;
 }

@@ -46,6 +46,7 @@ class FakeHostCalls : public TServiceHostCalls {
   // Set up by the test before the host runs.
   std::map<std::string, Service> services;
   std::map<std::string, DWORD> failWith;  // call name -> error code it fails with
+  std::map<std::string, int> failTimes;   // call name -> how often it fails (absent: always)
   std::vector<std::string> serviceMainArgs{"TevrinInternalSvc"};
   std::vector<Step> script;
   DWORD tagToAssign = 7;

@@ -35,6 +35,8 @@ struct HostHarness {
   int Run(const std::vector<std::string>& args) {
     THostOptions options;
     options.TeardownWaitMs = 5000;
+    options.MarkedForDeleteWaitMs = 400;
+    options.MarkedForDeletePauseMs = 20;
     TCustomDaemonApplication app(registry, calls, args, options);
     return app.Run();
   }

@@ -12,6 +12,8 @@
 //   BRENLOW_STANDIN_WAIT_EVENT=NAME wait (up to a minute) until the named event is set, if it
 //                                   exists
 //   BRENLOW_STANDIN_EXIT_CODE=N     exit with code N
+//   BRENLOW_STANDIN_SPAWN=PATH      first start the program PATH, which inherits the standard
+//                                   handles, and leave it running
 // A script can ask for its own behaviour: when the last argument names a readable file holding
 // "standin:" followed by words stdout=N, stderr=N, sleep=N (ms) or exit=N on the same line, those
 // take the place of the environment's values (the soak test rewrites its scripts this way).
@@ -62,8 +64,10 @@ void Record(const char* kind, const std::string& commandLine) {
              std::to_string(brenlow::test::MonotonicMicroseconds()) + "\t" + commandLine + "\n");
 }
 
+// In writes of 64 KiB, as a script that prints a lot does: the pipe, not the stand-in, sets the
+// pace.
 void WriteBytes(DWORD which, unsigned long count) {
-  const std::string block(4096, 'x');
+  const std::string block(65536, 'x');
   HANDLE out = GetStdHandle(which);
   while (count > 0) {
     const DWORD chunk = count < block.size() ? count : static_cast<DWORD>(block.size());
@@ -71,6 +75,22 @@ void WriteBytes(DWORD which, unsigned long count) {
     if (!WriteFile(out, block.data(), chunk, &written, nullptr) || written == 0) return;
     count -= written;
   }
+}
+
+void Spawn(const std::string& program) {
+  std::string line = "\"" + program + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &info))
+    return;
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
 }
 
 // The "standin:" words of the script file, by name; empty when there are none.
@@ -100,6 +120,7 @@ std::map<std::string, unsigned long> ScriptDirectives(const char* script) {
 
 int main(int argc, char** argv) {
   Record("start", GetCommandLineA());
+  if (const std::string program = Env("BRENLOW_STANDIN_SPAWN"); !program.empty()) Spawn(program);
   auto directives = ScriptDirectives(argc > 1 ? argv[argc - 1] : "");
   const auto setting = [&](const char* word, const char* variable) {
     return directives.count(word) ? directives[word] : EnvNumber(variable);
