@@ -14,6 +14,7 @@
 #include "agent/ExecuteAndCollect.h"
 #include "agent/QRXProxyCheckerUnit.h"
 #include "agent/WorkerThread.h"
+#include "check/CheckCommand.h"
 #include "common/ExecutableDirectory.h"
 #include "common/UniqueHandle.h"
 #include "service/Daemon.h"
@@ -168,11 +169,18 @@ struct TCompanionStarters {
   std::function<void()> StartMonitor = [] { TProxyCheckerThread::Create(); };
 };
 
+// The step of the start hook after the settings are read: the check of the settings, the
+// interpreter, the scripts and the permissions, which reports what it finds wrong in one Warning.
+// The product runs it on a thread of its own, so the start goes on at once; a test that calls
+// the hook replaces it.
+using TStartCheckStarter = std::function<void()>;
+
 // The service's daemon object. Its constructor binds OnStart to DataModuleStart and OnStop to
 // DataModuleStop.
 class TDaemon1 : public TDaemon {
  public:
-  explicit TDaemon1(TRunnerTimings runnerTimings = {}, TCompanionStarters companionStarters = {});
+  explicit TDaemon1(TRunnerTimings runnerTimings = {}, TCompanionStarters companionStarters = {},
+                    TStartCheckStarter startCheck = StartStartupCheck);
 
   // Start hook: reads the configuration, starts one runner per row of ScriptSchedule and then
   // the companion's workers. Leaves OK as it is. An unreadable configuration file throws
@@ -196,6 +204,7 @@ class TDaemon1 : public TDaemon {
   std::string WebRootPath_;
   const TRunnerTimings runnerTimings_;
   const TCompanionStarters companionStarters_;
+  const TStartCheckStarter startCheck_;
 };
 
 }  // namespace brenlow
