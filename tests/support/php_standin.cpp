@@ -12,6 +12,7 @@
 //   BRENLOW_STANDIN_WAIT_EVENT=NAME wait (up to a minute) until the named event is set, if it
 //                                   exists
 //   BRENLOW_STANDIN_EXIT_CODE=N     exit with code N
+// "-v" as the last argument first prints a version line, as PHP does.
 // A script can ask for its own behaviour: when the last argument names a readable file holding
 // "standin:" followed by words stdout=N, stderr=N, sleep=N (ms) or exit=N on the same line, those
 // take the place of the environment's values (the soak test rewrites its scripts this way).
@@ -100,6 +101,12 @@ std::map<std::string, unsigned long> ScriptDirectives(const char* script) {
 
 int main(int argc, char** argv) {
   Record("start", GetCommandLineA());
+  if (argc > 1 && std::string(argv[argc - 1]) == "-v") {
+    const std::string version = "PHP 8.3.0 (cli) (stand-in of the tests)\r\nCopyright\r\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), version.data(), static_cast<DWORD>(version.size()),
+              &written, nullptr);
+  }
   auto directives = ScriptDirectives(argc > 1 ? argv[argc - 1] : "");
   const auto setting = [&](const char* word, const char* variable) {
     return directives.count(word) ? directives[word] : EnvNumber(variable);
