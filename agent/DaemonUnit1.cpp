@@ -264,8 +264,11 @@ void TRunQRXProxyThread::Execute() {
 
 // --- TDaemon1 ----------------------------------------------------------------------------------
 
-TDaemon1::TDaemon1(TRunnerTimings runnerTimings, TCompanionStarters companionStarters)
-    : runnerTimings_(std::move(runnerTimings)), companionStarters_(std::move(companionStarters)) {
+TDaemon1::TDaemon1(TRunnerTimings runnerTimings, TCompanionStarters companionStarters,
+                   TStartCheckStarter startCheck)
+    : runnerTimings_(std::move(runnerTimings)),
+      companionStarters_(std::move(companionStarters)),
+      startCheck_(std::move(startCheck)) {
   OnStart = [this](TDaemon* Sender, bool& OK) { DataModuleStart(Sender, OK); };
   OnStop = [this](TDaemon* Sender, bool& OK) { DataModuleStop(Sender, OK); };
 }
@@ -280,6 +283,10 @@ void TDaemon1::DataModuleStart(TDaemon*, bool&) {
     ScriptTimeLimitMs_ =
         ScriptTimeLimitFromSetting(config.ReadSetting("General", "ScriptTimeLimit", ""));
   }
+
+  // What the service has just read, and what it will run, is checked as the service's account
+  // sees it; one Warning lists what is wrong. It runs on its own, so the start goes on at once.
+  startCheck_();
 
   // Step 5: one runner per script, in table order. Each starts its first delay at once.
   for (const TScriptScheduleRow& row : ScriptSchedule)

@@ -18,6 +18,7 @@
 #include "agent/ExecuteAndCollect.h"
 #include "agent/QRXProxyCheckerUnit.h"
 #include "agent/WorkerThread.h"
+#include "check/CheckCommand.h"
 #include "common/ExecutableDirectory.h"
 #include "common/UniqueHandle.h"
 #include "service/Daemon.h"
@@ -206,11 +207,18 @@ struct TCompanionStarters {
   std::function<void()> StartMonitor = [] { TProxyCheckerThread::Create(); };
 };
 
+// The step of the start hook after the settings are read: the check of the settings, the
+// interpreter, the scripts and the permissions, which reports what it finds wrong in one Warning.
+// The product runs it on a thread of its own, so the start goes on at once; a test that calls
+// the hook replaces it.
+using TStartCheckStarter = std::function<void()>;
+
 // The service's daemon object. Its constructor binds OnStart to DataModuleStart and OnStop to
 // DataModuleStop.
 class TDaemon1 : public TDaemon {
  public:
-  explicit TDaemon1(TRunnerTimings runnerTimings = {}, TCompanionStarters companionStarters = {});
+  explicit TDaemon1(TRunnerTimings runnerTimings = {}, TCompanionStarters companionStarters = {},
+                    TStartCheckStarter startCheck = StartStartupCheck);
 
   // Start hook: reads the configuration (the two paths and the scripts' time limit), starts one
   // runner per row of ScriptSchedule and then the companion's workers. Leaves OK as it is. An
@@ -237,6 +245,7 @@ class TDaemon1 : public TDaemon {
   int32_t ScriptTimeLimitMs_ = 0;
   const TRunnerTimings runnerTimings_;
   const TCompanionStarters companionStarters_;
+  const TStartCheckStarter startCheck_;
 };
 
 }  // namespace brenlow

@@ -392,6 +392,13 @@ bool ExecuteAndCollect(const std::string& commandLine, std::string& output, DWOR
   return RunToOutcome(commandLine, commandLine, &output, wakeUps).Succeeded();
 }
 
+bool ExecuteAndCollect(const std::string& commandLine, std::string& output,
+                       TChildOutcome& outcome) {
+  output.clear();
+  outcome = RunToOutcome(commandLine, commandLine, &output, nullptr);
+  return outcome.Succeeded();
+}
+
 bool ExecuteAndCollect(const std::string& executable, const std::vector<std::string>& arguments,
                        std::string& output) {
   output.clear();

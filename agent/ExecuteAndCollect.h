@@ -55,6 +55,11 @@ struct TDrainOptions {
   std::function<DWORD()> FailRead = nullptr;
 };
 
+// ExecuteAndCollect in its command-line form that also says how the child ended: whether it
+// started, its exit code, or the system error that kept it from starting. For a caller that
+// must tell a program that cannot start from one that ran and failed.
+bool ExecuteAndCollect(const std::string& commandLine, std::string& output, TChildOutcome& outcome);
+
 // Runs the child as ExecuteAndCollect does, reading both of its output pipes until it ends, but
 // keeps none of the bytes: memory stays flat whatever the child writes. For callers that only
 // need to know how the child ended. Errors never reach the caller.

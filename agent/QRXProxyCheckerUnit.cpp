@@ -1,5 +1,6 @@
 #include "agent/QRXProxyCheckerUnit.h"
 
+#include <chrono>
 #include <memory>
 #include <utility>
 
@@ -124,6 +125,48 @@ void RunCommandAndForget(const std::string& executable, const std::vector<std::s
   ExecuteAndDrain(executable, arguments);
 }
 
+TProbeExchange ExchangeProbe(ProbePipeApi& api, DWORD waitTimeoutMs, DWORD exchangeTimeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point began = Clock::now();
+  TProbeExchange probe;
+  const auto finish = [&](TProbeOutcome outcome, DWORD error) {
+    probe.Outcome = outcome;
+    probe.Error = error;
+    probe.ElapsedMs = std::chrono::duration<double, std::milli>(Clock::now() - began).count();
+    return probe;
+  };
+  if (!api.WaitNamedPipeA(ProbePipeName, waitTimeoutMs))
+    return finish(poWaitFailed, GetLastError());
+  // The service runs as LocalSystem and the pipe's name can be taken by any local process: the
+  // server gets to identify this client, never to act as it.
+  const ProbeHandle pipe(
+      api, api.CreateFileA(ProbePipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
+                               SECURITY_IDENTIFICATION,
+                           nullptr));
+  if (!pipe.valid()) return finish(poOpenFailed, GetLastError());
+  // One buffer for request and reply: a reply that never comes leaves the request's 0 in it.
+  // The write and the read share one deadline: a server that takes the connection and then
+  // never reads, or never answers, costs one bounded exchange.
+  unsigned char buffer = 0;
+  DWORD written = 0;
+  const ULONGLONG sent = GetTickCount64();
+  if (!api.WriteFile(pipe.get(), &buffer, 1, &written, exchangeTimeoutMs)) {
+    const DWORD error = GetLastError();
+    // A request nobody took is a reply that never came.
+    return finish(error == ERROR_TIMEOUT ? poBadReply : poSendFailed, error);
+  }
+  const ULONGLONG spent = GetTickCount64() - sent;
+  const DWORD left = spent < exchangeTimeoutMs ? static_cast<DWORD>(exchangeTimeoutMs - spent) : 0;
+  // A read that fails or runs out of time leaves the 0 in the buffer.
+  DWORD read = 0;
+  const BOOL readDone = api.ReadFile(pipe.get(), &buffer, 1, &read, left);
+  const DWORD readError = readDone ? 0 : GetLastError();
+  probe.Replied = readDone && read == 1;
+  probe.Reply = buffer;
+  return finish(buffer == 1 ? poGoodReply : poBadReply, readError);
+}
+
 // --- TProxyCheckerThread -----------------------------------------------------------------------
 
 TProxyCheckerThread::TProxyCheckerThread(TProxyCheckerSettings settings)
@@ -166,46 +209,23 @@ void TProxyCheckerThread::RunCycle() {
 }
 
 TProbeOutcome TProxyCheckerThread::Probe() {
-  ProbePipeApi& api = *settings_.Pipe;
-  if (!api.WaitNamedPipeA(ProbePipeName, settings_.WaitTimeoutMs)) {
-    const DWORD error = GetLastError();
-    settings_.Log->LogInfo(WithErrorCode("Error waiting pipe. Error num = ", error));
-    return poWaitFailed;
+  const TProbeExchange probe =
+      ExchangeProbe(*settings_.Pipe, settings_.WaitTimeoutMs, settings_.ExchangeTimeoutMs);
+  switch (probe.Outcome) {
+    case poWaitFailed:
+      settings_.Log->LogInfo(WithErrorCode("Error waiting pipe. Error num = ", probe.Error));
+      break;
+    case poOpenFailed:
+    case poSendFailed:
+      // A failed send has the same text as a failed open: log watchers match on it.
+      settings_.Log->LogError(WithErrorCode("Error CreateFile pipe. Error num = ", probe.Error));
+      break;
+    case poGoodReply:
+    case poBadReply:
+    case poRaised:
+      break;
   }
-  // The service runs as LocalSystem and the pipe's name can be taken by any local process: the
-  // server gets to identify this client, never to act as it.
-  const ProbeHandle pipe(
-      api, api.CreateFileA(ProbePipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
-                               SECURITY_IDENTIFICATION,
-                           nullptr));
-  if (!pipe.valid()) {
-    const DWORD error = GetLastError();
-    settings_.Log->LogError(WithErrorCode("Error CreateFile pipe. Error num = ", error));
-    return poOpenFailed;
-  }
-  // One buffer for request and reply: a reply that never comes leaves the request's 0 in it.
-  // The write and the read share one deadline: a server that takes the connection and then
-  // never reads, or never answers, costs one bounded exchange.
-  unsigned char buffer = 0;
-  DWORD written = 0;
-  const ULONGLONG began = GetTickCount64();
-  if (!api.WriteFile(pipe.get(), &buffer, 1, &written, settings_.ExchangeTimeoutMs)) {
-    const DWORD error = GetLastError();
-    // A request nobody took is a reply that never came.
-    if (error == ERROR_TIMEOUT) return poBadReply;
-    // The same text as a failed open: log watchers match on it.
-    settings_.Log->LogError(WithErrorCode("Error CreateFile pipe. Error num = ", error));
-    return poSendFailed;
-  }
-  const ULONGLONG spent = GetTickCount64() - began;
-  const DWORD left = spent < settings_.ExchangeTimeoutMs
-                         ? static_cast<DWORD>(settings_.ExchangeTimeoutMs - spent)
-                         : 0;
-  // A read that fails or runs out of time leaves the 0 in the buffer.
-  DWORD read = 0;
-  api.ReadFile(pipe.get(), &buffer, 1, &read, left);
-  return buffer == 1 ? poGoodReply : poBadReply;
+  return probe.Outcome;
 }
 
 void TProxyCheckerThread::Apply(const TProbeDecision& decision) {

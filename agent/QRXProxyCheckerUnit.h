@@ -97,6 +97,28 @@ class ProbePipeApi {
 // The binding to the real functions. It is never destroyed.
 ProbePipeApi& SystemProbePipeApi();
 
+// How long a probe waits for a free instance of the pipe, and how long the request's write and
+// the reply's read may take together.
+inline constexpr DWORD kProbeWaitTimeoutMs = 5000;
+inline constexpr DWORD kProbeExchangeTimeoutMs = 5000;
+
+// What one exchange with the companion's pipe came to.
+struct TProbeExchange {
+  TProbeOutcome Outcome = poWaitFailed;  // never poRaised: an error raised passes to the caller
+  // The system error of the call that failed: the wait, the open, the send, or the reply's read
+  // (ERROR_TIMEOUT for a request or reply that ran out of time); 0 when none failed.
+  DWORD Error = 0;
+  bool Replied = false;     // a reply byte came
+  unsigned char Reply = 0;  // that byte
+  double ElapsedMs = 0;     // from the start of the wait to the end of the exchange
+};
+
+// One probe: wait up to waitTimeoutMs for a free instance of ProbePipeName, open it, send the
+// byte 0x00 and read one byte back, the write and the read sharing exchangeTimeoutMs; the
+// handle is closed on every way out. Reports nothing. The monitor and the administrator's check
+// both use it, so both see the companion the same way.
+TProbeExchange ExchangeProbe(ProbePipeApi& api, DWORD waitTimeoutMs, DWORD exchangeTimeoutMs);
+
 // Runs a program with its arguments and waits for its end.
 using TCommandRunner =
     std::function<void(const std::string& executable, const std::vector<std::string>& arguments)>;
@@ -107,8 +129,8 @@ void RunCommandAndForget(const std::string& executable, const std::vector<std::s
 // What the monitor works with. The defaults are the product's; tests shorten the waits and
 // replace the collaborators.
 struct TProxyCheckerSettings {
-  DWORD WaitTimeoutMs = 5000;      // how long a probe waits for a free instance of the pipe
-  DWORD ExchangeTimeoutMs = 5000;  // how long the request's write and the reply's read may take
+  DWORD WaitTimeoutMs = kProbeWaitTimeoutMs;
+  DWORD ExchangeTimeoutMs = kProbeExchangeTimeoutMs;
   DWORD FailedOpenPauseMs = 1000;  // pause after a failed open or send
   DWORD KillPauseMs = 3000;        // pause after each kill
   DWORD ProbePauseMs = 5000;       // pause after every completed probe

@@ -6,6 +6,7 @@
 
 #include "agent/DaemonUnit1.h"
 #include "agent/QRXProxyCheckerUnit.h"
+#include "check/CheckCommand.h"
 #include "service/DaemonApp.h"
 #include "service/DaemonMapperUnit1.h"
 #include "service/Win32HostCalls.h"
@@ -21,7 +22,11 @@ int main(int argc, char** argv) {
   registry.RegisterDaemonClass("TDaemon1", [] { return std::make_unique<TDaemon1>(); });
 
   TWin32HostCalls calls;
+  THostOptions options;
+  options.Check = [&calls] {
+    return RunCheckCommand([&calls](const std::string& text) { calls.WriteOutput(text); });
+  };
   TCustomDaemonApplication application(registry, calls,
-                                       std::vector<std::string>(argv + 1, argv + argc));
+                                       std::vector<std::string>(argv + 1, argv + argc), options);
   return application.Run();
 }

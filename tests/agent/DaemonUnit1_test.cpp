@@ -100,12 +100,14 @@ class DaemonTest : public ::testing::Test {
   void SetUp() override { DeleteFileA(config_.c_str()); }
   void TearDown() override { DeleteFileA(config_.c_str()); }
 
-  // A daemon whose steps 6 and 7 only record, with the number of runners made by then.
+  // A daemon whose start-time check and steps 6 and 7 only record, with the number of runners
+  // made by then.
   std::unique_ptr<TDaemon1> MakeDaemon(TRunnerTimings timings) {
     TCompanionStarters starters;
     starters.StartLauncher = [this] { Record("launcher"); };
     starters.StartMonitor = [this] { Record("monitor"); };
-    auto daemon = std::make_unique<TDaemon1>(std::move(timings), std::move(starters));
+    auto daemon = std::make_unique<TDaemon1>(std::move(timings), std::move(starters),
+                                             [this] { Record("check"); });
     daemon_ = daemon.get();
     return daemon;
   }
@@ -141,8 +143,10 @@ TEST_F(DaemonTest, WithoutAConfigurationFileTheRunnersGetEmptyPaths) {
     EXPECT_EQ(runners[i]->Period(), ScriptSchedule[i].Period);
     EXPECT_EQ(runners[i]->TimeLimitMs(), 0);
   }
-  // Steps 6 and 7 come after the twelve runners, the launcher first.
-  EXPECT_EQ(steps_, (std::vector<std::string>{"launcher after 12", "monitor after 12"}));
+  // The check follows the settings; steps 6 and 7 come after the twelve runners, the launcher
+  // first.
+  EXPECT_EQ(steps_,
+            (std::vector<std::string>{"check after 0", "launcher after 12", "monitor after 12"}));
 }
 
 // The hooks as the service host calls them: a second start appends twelve more runners, and a
@@ -167,8 +171,9 @@ TEST_F(DaemonTest, SecondStartGivesTwentyFourRunnersAndStopFlagsThemAll) {
     EXPECT_FALSE(runners[i]->StopRequested());
   }
   // Each start adds its own launcher and monitor.
-  EXPECT_EQ(steps_, (std::vector<std::string>{"launcher after 12", "monitor after 12",
-                                              "launcher after 24", "monitor after 24"}));
+  EXPECT_EQ(steps_,
+            (std::vector<std::string>{"check after 0", "launcher after 12", "monitor after 12",
+                                      "check after 12", "launcher after 24", "monitor after 24"}));
   daemon->OnStop(daemon.get(), ok);
   EXPECT_TRUE(ok);
   for (const auto& runner : runners) EXPECT_TRUE(runner->StopRequested());

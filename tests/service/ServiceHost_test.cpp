@@ -4,14 +4,19 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include "common/SystemError.h"
 #include "common/UniqueHandle.h"
+#include "agent/DaemonUnit1.h"
 #include "service/CommandLine.h"
 #include "service/DaemonErrors.h"
 #include "tests/service/ServiceClient.h"
 #include "tests/support/EventTrace.h"
+#include "tests/support/StandInLog.h"
 #include "tests/support/TestSupport.h"
 
 namespace brenlow::test {
@@ -27,6 +32,34 @@ std::vector<TraceEntry> EntriesOf(const TraceFile& trace, const std::string& sou
   for (const auto& e : trace.Entries())
     if (e.source == source) result.push_back(e);
   return result;
+}
+
+// The lines a program printed, without their CR LF.
+std::vector<std::string> LinesOf(const std::string& out) {
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = out.find("\r\n", at)) != std::string::npos; at = end + 2)
+    lines.push_back(out.substr(at, end - at));
+  return lines;
+}
+
+// Under Wine a file's access list follows its Unix mode, and a new file's mode the umask the
+// wineserver started with: setting the list is what sets the mode, so a test states who may
+// change a file instead of trusting the umask.
+void SetEveryoneMayChange(const std::string& path, bool mayChange) {
+  const char* sddl = mayChange ? "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)"
+                               : "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;WD)";
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
+                                                                   &descriptor, nullptr));
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL dacl = nullptr;
+  GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+  const DWORD error =
+      SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                            DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
+  LocalFree(descriptor);
+  ASSERT_EQ(error, 0u) << path;
 }
 
 // Every test starts without the service and leaves none behind, also when it fails.
@@ -127,27 +160,54 @@ TEST_F(ServiceHost, FailedCommandsLogPrintAndEndWithExitCodeOne) {
                                SystemErrorText(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
 }
 
+// The check comes after install, uninstall and run: a command line that holds one of those
+// does that instead. Here the check finds no settings and no service, so it ends with 2.
 TEST_F(ServiceHost, CommandLineSelectsTheCommand) {
   struct Case {
     const char* args;
-    char effect;  // 'U' usage text, 'I' installs, 'R' removes
+    char effect;  // 'U' usage text, 'I' installs, 'R' removes, 'N' runs, 'C' checks
   };
   const Case cases[] = {
-      {"", 'U'},         {"-h", 'U'},       {"--help", 'U'},
-      {"/run", 'U'},     {"-I", 'U'},       {"-install=yes", 'U'},
-      {"/INSTALL", 'I'}, {"/Install", 'I'}, {"--install=yes", 'I'},
-      {"-u -i", 'I'},    {"-r -u", 'R'},
+      {"", 'U'},           {"-h", 'U'},          {"--help", 'U'},
+      {"/run", 'U'},       {"-I", 'U'},          {"-install=yes", 'U'},
+      {"/INSTALL", 'I'},   {"/Install", 'I'},    {"--install=yes", 'I'},
+      {"-u -i", 'I'},      {"-r -u", 'R'},       {"-c", 'C'},
+      {"--check", 'C'},    {"--check=all", 'C'}, {"-C", 'U'},
+      {"-check=yes", 'U'}, {"/check", 'U'},      {"-c -i", 'I'},
+      {"--check -u", 'R'}, {"-c --run", 'N'},
   };
   for (const auto& c : cases) {
     if (c.effect == 'R') {
       ASSERT_EQ(Brenlow("-i").exitCode, 0u);
     }
     const auto result = Brenlow(c.args);
-    EXPECT_EQ(result.exitCode, 0u) << c.args;
-    EXPECT_EQ(result.out, c.effect == 'U' ? UsageText(Exe()) : "") << c.args;
+    EXPECT_EQ(result.exitCode, c.effect == 'C' ? 2u : c.effect == 'N' ? 1u : 0u) << c.args;
+    if (c.effect == 'C')
+      EXPECT_EQ(result.out.rfind("FAIL settings " + folder_ + "\\brenlow.ini: missing", 0), 0u)
+          << c.args << "\n"
+          << result.out;
+    else
+      EXPECT_EQ(result.out, c.effect == 'U' ? UsageText(Exe()) : "") << c.args;
     EXPECT_EQ(QueryState(kService).found, c.effect == 'I') << c.args;
     RemoveService(kService);
   }
+}
+
+// An interpreter that does not end holds --check only for the bound: the run is reported and
+// the child ended.
+TEST_F(ServiceHost, CheckEndsAnInterpreterThatDoesNotEnd) {
+  const std::string php = dir_ / "php.exe";
+  CopyFileOrThrow(StandInPath("php_standin.exe"), php);
+  WriteFileText(folder_ + "\\brenlow.ini", "[General]\r\nPHP_EXE_PATH=" + php + "\r\n");
+  const auto result = Brenlow("--check", Exe(), {"BRENLOW_STANDIN_SLEEP_MS=600000"});
+  EXPECT_EQ(result.exitCode, 2u);
+  EXPECT_THAT(LinesOf(result.out),
+              ::testing::Contains("FAIL interpreter -v: did not end within 5 s, and was ended"))
+      << result.out;
+  const auto starts = OfKind(ParseStandInLog(ReadFileText(dir_ / "standin-runs.log")), "start");
+  ASSERT_EQ(starts.size(), 1u);
+  UniqueHandle child(OpenProcess(SYNCHRONIZE, FALSE, starts[0].pid));
+  EXPECT_TRUE(!child || WaitForSingleObject(child.get(), 20000) == WAIT_OBJECT_0);
 }
 
 // The service installed from the folder with a space, with the interpreter stand-in as its
@@ -156,23 +216,25 @@ class RunningService : public ServiceHost {
  protected:
   void SetUp() override {
     ServiceHost::SetUp();
-    const std::string php = dir_ / "php";
-    const std::string web = dir_ / "web";
-    ASSERT_TRUE(CreateDirectoryA(php.c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryA(web.c_str(), nullptr));
-    CopyFileOrThrow(StandInPath("php_standin.exe"), php + "\\php.exe");
-    runs_ = php + "\\standin-runs.log";
-    WriteFileText(folder_ + "\\brenlow.ini", "[General]\r\nPHP_EXE_PATH=" + php +
-                                                 "\\php.exe\r\nWEB_ROOT_PATH=" + web + "\r\n");
+    ASSERT_TRUE(CreateDirectoryA(php_.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(web_.c_str(), nullptr));
+    CopyFileOrThrow(StandInPath("php_standin.exe"), php_ + "\\php.exe");
+    runs_ = php_ + "\\standin-runs.log";
+    WriteFileText(folder_ + "\\brenlow.ini", "[General]\r\nPHP_EXE_PATH=" + php_ +
+                                                 "\\php.exe\r\nWEB_ROOT_PATH=" + web_ + "\r\n");
     CopyFileOrThrow(StandInPath("qrx_proxy.exe"), folder_ + "\\qrx_proxy.exe");
     WriteFileText(folder_ + "\\qrx_proxy.mode", "reply1\r\n");
     ASSERT_EQ(Brenlow("--install").exitCode, 0u);
   }
   void TearDown() override {
     ServiceHost::TearDown();
+    EndCompanions();
+  }
+  static void EndCompanions() {
     for (DWORD pid : ProcessIdsByName("qrx_proxy.exe")) {
       UniqueHandle companion(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
-      if (companion) TerminateProcess(companion.get(), 1);
+      if (companion && TerminateProcess(companion.get(), 1))
+        WaitForSingleObject(companion.get(), 20000);
     }
   }
 
@@ -192,6 +254,8 @@ class RunningService : public ServiceHost {
     EXPECT_EQ(WaitForSingleObject(process_.get(), 30000), WAIT_OBJECT_0);
   }
 
+  const std::string php_ = dir_ / "php";
+  const std::string web_ = dir_ / "web";
   std::string runs_;
   UniqueHandle process_;
 };
@@ -221,6 +285,96 @@ TEST_F(RunningService, RunsTheAgentPausesContinuesAndEndsItsProcessAfterStop) {
   EXPECT_EQ(state.controlsAccepted, kAcceptAll);
   ExpectStopsAndEnds();
   EXPECT_TRUE(EntriesOf(trace, "brenlow").empty()) << trace.Text();
+}
+
+// The checks' Warnings at the service's starts.
+std::vector<TraceEntry> CheckWarnings(const TraceFile& trace) {
+  std::vector<TraceEntry> warnings;
+  for (const auto& e : EntriesOf(trace, "Tevrin Inner Service"))
+    if (e.text.rfind("The service started, but its checks found", 0) == 0) warnings.push_back(e);
+  return warnings;
+}
+
+// One life of --check. A good layout with the service running: every line OK, exit 0, and no
+// Warning at the start. Then the faults, each named: the scripts folder writable by everyone,
+// the interpreter, two scripts and the companion's file missing; at the next start one Warning
+// lists what the service reads and runs.
+TEST_F(RunningService, CheckFindsAGoodLayoutGoodAndNamesEachFault) {
+  const std::string scripts = web_ + "\\scripts";
+  ASSERT_TRUE(CreateDirectoryA(scripts.c_str(), nullptr));
+  std::vector<std::string> files{folder_,
+                                 Exe(),
+                                 folder_ + "\\brenlow.ini",
+                                 folder_ + "\\qrx_proxy.exe",
+                                 php_,
+                                 php_ + "\\php.exe",
+                                 scripts};
+  for (const TScriptScheduleRow& row : ScriptSchedule) {
+    files.push_back(scripts + "\\" + row.ScriptFile);
+    WriteFileText(files.back(), "<?php\r\n");
+  }
+  for (const std::string& file : files) SetEveryoneMayChange(file, false);
+
+  const TraceFile trace;
+  Start();
+  // The monitor's first probes race the companion's start and may kill it once: the check
+  // finds all well once that has settled.
+  ProcessResult check;
+  EXPECT_TRUE(WaitFor([&] { return (check = Brenlow("--check")).exitCode == 0; }, 60000, 500))
+      << check.out;
+  const std::vector<std::string> good = LinesOf(check.out);
+  EXPECT_GE(good.size(), 20u);
+  for (const std::string& line : good) EXPECT_EQ(line.rfind("OK   ", 0), 0u) << line;
+  EXPECT_THAT(good, ::testing::IsSupersetOf(std::vector<std::string>{
+                        "OK   interpreter -v: PHP 8.3.0 (cli) (stand-in of the tests)",
+                        "OK   scripts: all 12 present",
+                        "OK   service command line: \"" + Exe() + "\" --run"}));
+  EXPECT_THAT(check.out, ::testing::HasSubstr("OK   companion pipe " + std::string(ProbePipeName) +
+                                              ": reply 1 in "));
+  ExpectStopsAndEnds();
+  EXPECT_THAT(CheckWarnings(trace), ::testing::IsEmpty()) << trace.Text();
+
+  // The companion keeps running after the stop, and a script's run may not have ended yet: a
+  // running program's file cannot be deleted.
+  EndCompanions();
+  SetEveryoneMayChange(scripts, true);
+  for (const std::string& gone : {php_ + "\\php.exe", scripts + "\\task.web.names.php",
+                                  scripts + "\\task.netdev.poll.php", folder_ + "\\qrx_proxy.exe"})
+    ASSERT_TRUE(WaitFor([&] { return DeleteFileA(gone.c_str()) != FALSE; }, 20000)) << gone;
+  check = Brenlow("-c");
+  EXPECT_EQ(check.exitCode, 2u);
+  const std::string writable =
+      "FAIL permissions of " + scripts + ": Everyone may write, append, delete, delete contents";
+  const std::vector<std::string> faults{
+      "FAIL interpreter " + php_ + "\\php.exe: missing, so no script can run",
+      "FAIL script task.web.names.php: missing from " + scripts,
+      "FAIL script task.netdev.poll.php: missing from " + scripts};
+  EXPECT_THAT(LinesOf(check.out),
+              ::testing::IsSupersetOf(std::vector<std::string>{
+                  faults[0], faults[1], faults[2], "WARN service state: stopped",
+                  "FAIL companion " + folder_ +
+                      "\\qrx_proxy.exe: missing, so the service cannot "
+                      "start it"}))
+      << check.out;
+  EXPECT_THAT(check.out, ::testing::HasSubstr(writable));
+
+  Start();
+  EXPECT_TRUE(WaitFor([&] { return !CheckWarnings(trace).empty(); }, 30000)) << trace.Text();
+  ExpectStopsAndEnds();
+  // The Warning lists the problems --check found, less the companion's and the service's, in
+  // the same order. Wine's trace shows only the first 300 characters of an entry.
+  std::string expected =
+      "The service started, but its checks found these problems "
+      "(brenlow.exe --check shows every check):";
+  for (const std::string& line : LinesOf(check.out))
+    if (line.rfind("OK", 0) != 0 && line.find(" companion") != 4 && line.find(" service") != 4)
+      expected += "\r\n" + line;
+  const std::vector<TraceEntry> warnings = CheckWarnings(trace);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].type, static_cast<unsigned>(EVENTLOG_WARNING_TYPE));
+  EXPECT_GT(warnings[0].text.size(), 250u);
+  EXPECT_EQ(expected.substr(0, warnings[0].text.size()), warnings[0].text);
+  EXPECT_THAT(expected, ::testing::HasSubstr(writable));
 }
 
 TEST_F(RunningService, StopsWhilePaused) {

@@ -14,6 +14,7 @@
 //   BRENLOW_STANDIN_EXIT_CODE=N     exit with code N
 //   BRENLOW_STANDIN_SPAWN=PATH      first start the program PATH, which inherits the standard
 //                                   handles, and leave it running
+// "-v" as the last argument first prints a version line, as PHP does.
 // A script can ask for its own behaviour: when the last argument names a readable file holding
 // "standin:" followed by words stdout=N, stderr=N, sleep=N (ms) or exit=N on the same line, those
 // take the place of the environment's values (the soak test rewrites its scripts this way).
@@ -121,6 +122,12 @@ std::map<std::string, unsigned long> ScriptDirectives(const char* script) {
 int main(int argc, char** argv) {
   Record("start", GetCommandLineA());
   if (const std::string program = Env("BRENLOW_STANDIN_SPAWN"); !program.empty()) Spawn(program);
+  if (argc > 1 && std::string(argv[argc - 1]) == "-v") {
+    const std::string version = "PHP 8.3.0 (cli) (stand-in of the tests)\r\nCopyright\r\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), version.data(), static_cast<DWORD>(version.size()),
+              &written, nullptr);
+  }
   auto directives = ScriptDirectives(argc > 1 ? argv[argc - 1] : "");
   const auto setting = [&](const char* word, const char* variable) {
     return directives.count(word) ? directives[word] : EnvNumber(variable);

@@ -1,0 +1,59 @@
+#pragma once
+// Who, besides administrators and the system, may change a file or folder the service runs or
+// reads. The service runs as LocalSystem: whoever can change its program, its settings, its
+// interpreter or its scripts can make it run their code with the system's rights.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "check/CheckLine.h"
+
+namespace brenlow {
+
+// One entry of an access list that gives a right to change the object to a group that should
+// not have it, or the lack of any access list.
+struct TAccessFinding {
+  // clFail for a broad group (Everyone, Users, Authenticated Users, INTERACTIVE, Guests,
+  // ANONYMOUS LOGON) or no access list at all; clWarn for a low-privilege service identity
+  // (IIS_IUSRS, IUSR, NETWORK SERVICE, LOCAL SERVICE).
+  TCheckLevel Level = clFail;
+  std::string Trustee;  // the group's name; empty for a missing access list
+  // The rights to change the object that the entry leaves to the group (generic rights mapped
+  // to a file's, less what earlier deny entries took away).
+  ACCESS_MASK Rights = 0;
+  std::string Text;  // e.g. "Everyone may write, append, delete (entry 0x001301ff)"
+};
+
+// The findings for a security descriptor's access list, in the list's order. Only allow
+// entries that apply to the object itself count, each less the rights that earlier deny
+// entries refused to the same group or to Everyone, as the system's access check takes them.
+// Named accounts, administrators and the system are not judged. Empty when nothing is found.
+std::vector<TAccessFinding> ReviewAccessList(PSECURITY_DESCRIPTOR descriptor);
+
+// A security descriptor that the system allocated, freed with LocalFree.
+class TSecurityDescriptor {
+ public:
+  // The owner and access list of a file or folder; Error() says why it could not be read.
+  static TSecurityDescriptor OfFile(const std::string& path);
+  // A descriptor written in the security descriptor definition language.
+  static TSecurityDescriptor FromSddl(const std::string& sddl);
+
+  TSecurityDescriptor(TSecurityDescriptor&& other) noexcept;
+  TSecurityDescriptor& operator=(TSecurityDescriptor&&) = delete;
+  TSecurityDescriptor(const TSecurityDescriptor&) = delete;
+  ~TSecurityDescriptor();
+
+  PSECURITY_DESCRIPTOR get() const { return descriptor_; }
+  DWORD Error() const { return error_; }  // 0 when the descriptor was read
+  std::vector<TAccessFinding> Findings() const { return ReviewAccessList(descriptor_); }
+
+ private:
+  TSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD error)
+      : descriptor_(descriptor), error_(error) {}
+  PSECURITY_DESCRIPTOR descriptor_;
+  DWORD error_;
+};
+
+}  // namespace brenlow

@@ -1,0 +1,94 @@
+#include "check/CheckCommand.h"
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <stdexcept>
+
+#include "agent/QRXProxyCheckerUnit.h"
+#include "agent/WorkerThread.h"
+#include "check/Checks.h"
+#include "check/ServiceCheck.h"
+
+namespace brenlow {
+namespace {
+
+// The checks in the order they are shown. Those of the files the service reads and runs are
+// also made at every start; the companion and the service are what the start itself brings up.
+struct TCheckGroup {
+  const char* Name;
+  bool AtStart;
+  std::vector<TCheckLine> (*Run)(TCheckedLayout& layout);
+};
+constexpr TCheckGroup kCheckGroups[] = {
+    {"settings", true, [](TCheckedLayout& layout) { return CheckSettings(layout); }},
+    {"interpreter", true, [](TCheckedLayout& layout) { return CheckInterpreter(layout); }},
+    {"scripts", true, [](TCheckedLayout& layout) { return CheckScripts(layout); }},
+    {"companion", false, [](TCheckedLayout& layout) { return CheckCompanion(layout); }},
+    {"service", false, [](TCheckedLayout& layout) { return CheckService(layout.ProgramPath); }},
+    {"permissions", true, [](TCheckedLayout& layout) { return CheckPermissions(layout); }},
+};
+
+// The lines of the groups asked for, each group's passed to write as soon as it is done. A
+// group that cannot complete is a finding too, never the end of the check.
+std::vector<TCheckLine> RunGroups(
+    bool atStartOnly, const std::function<void(const std::vector<TCheckLine>&)>& write) {
+  TCheckedLayout layout = LayoutOfThisProgram();
+  std::vector<TCheckLine> lines;
+  for (const TCheckGroup& group : kCheckGroups) {
+    if (atStartOnly && !group.AtStart) continue;
+    std::vector<TCheckLine> found;
+    try {
+      found = group.Run(layout);
+    } catch (const std::exception& e) {
+      found = {
+          {clFail, std::string(group.Name) + ": the check could not be completed: " + e.what()}};
+    } catch (...) {
+      found = {{clFail, std::string(group.Name) + ": the check could not be completed"}};
+    }
+    write(found);
+    lines.insert(lines.end(), found.begin(), found.end());
+  }
+  return lines;
+}
+
+class TStartupCheckThread final : public TWorkerThread {
+ public:
+  static void Start() {
+    StartSelfReleasing(std::shared_ptr<TWorkerThread>(new TStartupCheckThread()));
+  }
+
+ protected:
+  void Execute() override {
+    const std::string warning = StartWarningText(Problems(StartChecks()));
+    if (!warning.empty()) AgentEventLog().LogWarning(warning);
+  }
+};
+
+}  // namespace
+
+std::vector<TCheckLine> StartChecks() {
+  return RunGroups(true, [](const std::vector<TCheckLine>&) {});
+}
+
+int RunCheckCommand(const std::function<void(const std::string&)>& write) {
+  // An interpreter that misses a DLL must fail at once rather than wait for someone to close
+  // the system's error box; the child inherits this mode.
+  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  return CheckExitCode(RunGroups(
+      false, [&write](const std::vector<TCheckLine>& group) { write(FormatCheckLines(group)); }));
+}
+
+std::string StartWarningText(const std::vector<TCheckLine>& problems) {
+  if (problems.empty()) return {};
+  std::string text = FormatCheckLines(problems);
+  text.resize(text.size() - 2);  // the last line end
+  return "The service started, but its checks found these problems (brenlow.exe --check shows "
+         "every check):\r\n" +
+         text;
+}
+
+void StartStartupCheck() { TStartupCheckThread::Start(); }
+
+}  // namespace brenlow

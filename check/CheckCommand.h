@@ -1,0 +1,27 @@
+#pragma once
+// brenlow.exe --check, and the same checks when the service starts.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "check/CheckLine.h"
+
+namespace brenlow {
+
+// The checks of what the service reads and runs, as whoever calls them sees it: the settings,
+// the interpreter, the scripts and the permissions of this program's layout.
+std::vector<TCheckLine> StartChecks();
+
+// brenlow.exe --check: every check, its lines written as each group is done, and the exit code
+// of CheckExitCode. Nothing on the host is changed.
+int RunCheckCommand(const std::function<void(const std::string&)>& write);
+
+// The Warning written at a start for these problems; empty when there are none.
+std::string StartWarningText(const std::vector<TCheckLine>& problems);
+
+// Runs StartChecks on a one-shot thread of its own, so the start is not held by the interpreter's
+// run, and writes StartWarningText of what it finds to AgentEventLog (nothing when all is well).
+void StartStartupCheck();
+
+}  // namespace brenlow

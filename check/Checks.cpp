@@ -1,0 +1,299 @@
+#include "check/Checks.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "agent/DaemonUnit1.h"
+#include "agent/QRXProxyCheckerUnit.h"
+#include "check/AccessList.h"
+#include "check/BoundedRun.h"
+#include "common/AsciiText.h"
+#include "common/ExecutableDirectory.h"
+#include "common/SystemError.h"
+#include "common/UniqueHandle.h"
+#include "config/IniFile.h"
+
+namespace brenlow {
+namespace {
+
+enum TFileKind { fkMissing, fkFile, fkFolder };
+
+TFileKind KindOf(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return fkMissing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? fkFolder : fkFile;
+}
+
+// The first bytes of a file, enough for its headers; empty when it cannot be read.
+std::string ReadHead(const std::string& path) {
+  const UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return {};
+  std::string head(4096, '\0');
+  DWORD got = 0;
+  if (!ReadFile(file.get(), head.data(), static_cast<DWORD>(head.size()), &got, nullptr)) return {};
+  head.resize(got);
+  return head;
+}
+
+unsigned Word(const std::string& bytes, size_t at) {
+  return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8;
+}
+
+// The line for a program file that must be present. True when it is a Windows program.
+bool ProgramFileLine(const std::string& what, const std::string& path, const std::string& missing,
+                     std::vector<TCheckLine>& lines) {
+  const std::string name = what + " " + path + ": ";
+  switch (KindOf(path)) {
+    case fkMissing:
+      lines.push_back({clFail, name + "missing, " + missing});
+      return false;
+    case fkFolder:
+      lines.push_back({clFail, name + "a folder, not a program"});
+      return false;
+    case fkFile:
+      break;
+  }
+  const TProgramImage image = DescribeProgramImage(ReadHead(path));
+  lines.push_back({image.IsProgram ? clOk : clFail, name + image.Text});
+  return image.IsProgram;
+}
+
+std::string ExitCodeText(DWORD code) {
+  char text[32];
+  std::snprintf(text, sizeof(text), code >= 0x80000000 ? "0x%08lX" : "%lu",
+                static_cast<unsigned long>(code));
+  return text;
+}
+
+std::string FirstLine(const std::string& output) {
+  std::string line = output.substr(0, output.find_first_of("\r\n"));
+  if (line.size() > 200) line = line.substr(0, 200) + "...";
+  return line;
+}
+
+TCheckLine VersionRunLine(const TBoundedRun& run, DWORD boundMs) {
+  const std::string name = "interpreter -v: ";
+  if (run.TimedOut)
+    return {clFail, name + "did not end within " + std::to_string(boundMs / 1000) + " s" +
+                        (run.EndedByUs ? ", and was ended" : ", and was left to end")};
+  if (!run.Outcome.Started)
+    return {clFail, name + "cannot be started (" + ErrorText(run.Outcome.Error) + ")"};
+  if (!run.Outcome.Ended)
+    return {clFail, name + "its end could not be awaited (" + ErrorText(run.Outcome.Error) + ")"};
+  const std::string first = FirstLine(run.Output);
+  if (run.Outcome.ExitCode != 0)
+    return {clFail, name + "ended with exit code " + ExitCodeText(run.Outcome.ExitCode) +
+                        (first.empty() ? "" : ": " + first)};
+  return {clOk, name + (first.empty() ? "ran, printing nothing" : first)};
+}
+
+std::string ScriptsFolder(const TCheckedLayout& layout) { return layout.WebRootPath + "\\scripts"; }
+
+std::string MillisecondsText(double ms) {
+  char text[32];
+  std::snprintf(text, sizeof(text), ms < 10 ? "%.1f ms" : "%.0f ms", ms);
+  return text;
+}
+
+TCheckLine ProbeLine(const TProbeExchange& probe) {
+  const std::string name = std::string("companion pipe ") + ProbePipeName + ": ";
+  switch (probe.Outcome) {
+    case poGoodReply:
+      return {clOk, name + "reply 1 in " + MillisecondsText(probe.ElapsedMs)};
+    case poBadReply:
+      if (probe.Replied)
+        return {clFail, name + "reply " + std::to_string(probe.Reply) + " in " +
+                            MillisecondsText(probe.ElapsedMs) +
+                            " (1 means healthy: the companion has lost its coordinator)"};
+      if (probe.Error == ERROR_TIMEOUT)
+        return {clFail,
+                name + "no reply within " + std::to_string(kProbeExchangeTimeoutMs) + " ms"};
+      return {clFail, name + "no reply (" + ErrorText(probe.Error) + ")"};
+    case poWaitFailed:
+      if (probe.Error == ERROR_SEM_TIMEOUT)
+        return {clFail,
+                name + "no free instance within " + std::to_string(kProbeWaitTimeoutMs) + " ms"};
+      return {clFail, name + "not served (" + ErrorText(probe.Error) + ")"};
+    case poOpenFailed:
+      return {clFail, name + "cannot be opened (" + ErrorText(probe.Error) + ")"};
+    case poSendFailed:
+    case poRaised:
+      break;
+  }
+  return {clFail, name + "the request cannot be sent (" + ErrorText(probe.Error) + ")"};
+}
+
+constexpr const char* kNobodyElse = "only administrators, the system and named accounts may change";
+
+// Who may change one path, as one line: OK, or the worst finding with every finding named.
+TCheckLine PermissionLine(const std::string& path) {
+  const std::string name = "permissions of " + path + ": ";
+  const TSecurityDescriptor descriptor = TSecurityDescriptor::OfFile(path);
+  if (descriptor.Error() != 0)
+    return {clWarn, name + "cannot be read (" + ErrorText(descriptor.Error()) + ")"};
+  TCheckLevel level = clOk;
+  std::string found;
+  for (const TAccessFinding& finding : descriptor.Findings()) {
+    level = std::max(level, finding.Level);
+    found += (found.empty() ? "" : "; ") + finding.Text;
+  }
+  return {level, name + (found.empty() ? std::string(kNobodyElse) + " it" : found)};
+}
+
+}  // namespace
+
+TCheckedLayout LayoutOfThisProgram() {
+  TCheckedLayout layout;
+  layout.ProgramPath = ExecutablePath();
+  layout.ProgramFolder = ExecutableDirectoryOf(layout.ProgramPath);
+  layout.SettingsPath = ConfigFilePathFor(layout.ProgramPath);
+  layout.CompanionPath = layout.ProgramFolder + "\\" + kCompanionImageName;
+  return layout;
+}
+
+TProgramImage DescribeProgramImage(const std::string& head) {
+  if (head.size() < 0x40 || head.compare(0, 2, "MZ") != 0)
+    return {false, "not a Windows program (no MZ header)"};
+  const size_t pe = Word(head, 0x3C) | static_cast<size_t>(Word(head, 0x3E)) << 16;
+  // Signature, file header (20 bytes), then the optional header up to its subsystem field.
+  if (pe > head.size() || head.size() - pe < 24 + 70 ||
+      head.compare(pe, 4, std::string("PE\0\0", 4)) != 0)
+    return {false, "not a Windows program (no PE header)"};
+  const unsigned machine = Word(head, pe + 4);
+  const unsigned characteristics = Word(head, pe + 22);
+  const unsigned subsystem = Word(head, pe + 24 + 68);
+  if (characteristics & IMAGE_FILE_DLL) return {false, "a DLL, not a program"};
+  if (!(characteristics & IMAGE_FILE_EXECUTABLE_IMAGE))
+    return {false, "not a Windows program (not marked executable)"};
+  const char* architecture = machine == IMAGE_FILE_MACHINE_AMD64   ? "x64"
+                             : machine == IMAGE_FILE_MACHINE_I386  ? "x86"
+                             : machine == IMAGE_FILE_MACHINE_ARM64 ? "ARM64"
+                                                                   : "another architecture";
+  const char* kind = subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI   ? ", console"
+                     : subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI ? ", windowed"
+                                                                : "";
+  return {true, std::string("a Windows program (") + architecture + kind + ")"};
+}
+
+std::vector<TCheckLine> CheckSettings(TCheckedLayout& layout) {
+  const std::string name = "settings " + layout.SettingsPath + ": ";
+  switch (KindOf(layout.SettingsPath)) {
+    case fkMissing:
+      return {{clFail, name + "missing, so no script can run"}};
+    case fkFolder:
+      return {{clFail, name + "a folder, not a file"}};
+    case fkFile:
+      break;
+  }
+  try {
+    const TIniFile settings(layout.SettingsPath);
+    layout.PhpExePath = settings.ReadSetting("General", "PHP_EXE_PATH", "");
+    layout.WebRootPath = settings.ReadSetting("General", "WEB_ROOT_PATH", "");
+  } catch (const std::exception& e) {
+    return {{clFail, name + "cannot be read: " + e.what()}};
+  }
+  std::vector<TCheckLine> lines{{clOk, name + "read"}};
+  const auto keyLine = [&lines](const std::string& key, const std::string& value) {
+    if (value.empty())
+      lines.push_back({clFail, key + ": not set in section [General]"});
+    else
+      lines.push_back({clOk, key + " = " + value});
+  };
+  keyLine("PHP_EXE_PATH", layout.PhpExePath);
+  keyLine("WEB_ROOT_PATH", layout.WebRootPath);
+  return lines;
+}
+
+std::vector<TCheckLine> CheckInterpreter(const TCheckedLayout& layout, DWORD runBoundMs) {
+  std::vector<TCheckLine> lines;
+  const std::string& php = layout.PhpExePath;
+  if (php.empty()) return lines;
+  if (!ProgramFileLine("interpreter", php, "so no script can run", lines)) return lines;
+  // The same quoting as a script's command line, so the run finds the program the runners do.
+  const TBoundedRun run =
+      RunWithBound("\"" + php + "\" -v", php.substr(php.find_last_of("\\/:") + 1), runBoundMs);
+  lines.push_back(VersionRunLine(run, runBoundMs));
+  return lines;
+}
+
+std::vector<TCheckLine> CheckScripts(const TCheckedLayout& layout) {
+  if (layout.WebRootPath.empty()) return {};
+  const std::string folder = ScriptsFolder(layout);
+  const std::string name = "scripts folder " + folder + ": ";
+  switch (KindOf(folder)) {
+    case fkMissing:
+      return {{clFail, name + "missing, so no script can run"}};
+    case fkFile:
+      return {{clFail, name + "a file, not a folder"}};
+    case fkFolder:
+      break;
+  }
+  std::vector<TCheckLine> lines{{clOk, name + "present"}};
+  for (const TScriptScheduleRow& row : ScriptSchedule)
+    if (KindOf(folder + "\\" + row.ScriptFile) != fkFile)
+      lines.push_back(
+          {clFail, std::string("script ") + row.ScriptFile + ": missing from " + folder});
+  if (lines.size() == 1)
+    lines.push_back({clOk, "scripts: all " + std::to_string(ScriptSchedule.size()) + " present"});
+  return lines;
+}
+
+std::vector<TCheckLine> CheckCompanion(const TCheckedLayout& layout) {
+  std::vector<TCheckLine> lines;
+  ProgramFileLine("companion", layout.CompanionPath, "so the service cannot start it", lines);
+  const std::vector<DWORD> running = TRunQRXProxyThread::ProcessIdsOf(kCompanionImageName);
+  if (running.empty()) {
+    lines.push_back({clWarn, std::string("companion process: no ") + kCompanionImageName +
+                                 " runs (the running service starts one), so its pipe is not "
+                                 "probed"});
+    return lines;
+  }
+  std::string ids;
+  for (const DWORD id : running) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
+  lines.push_back({clOk, std::string("companion process: running, process id ") + ids});
+  lines.push_back(
+      ProbeLine(ExchangeProbe(SystemProbePipeApi(), kProbeWaitTimeoutMs, kProbeExchangeTimeoutMs)));
+  return lines;
+}
+
+std::vector<TCheckLine> CheckPermissions(const TCheckedLayout& layout) {
+  std::vector<std::string> paths{layout.ProgramFolder, layout.ProgramPath, layout.SettingsPath,
+                                 layout.CompanionPath};
+  if (!layout.PhpExePath.empty()) {
+    paths.push_back(layout.PhpExePath);
+    paths.push_back(ExecutableDirectoryOf(layout.PhpExePath));
+  }
+  if (!layout.WebRootPath.empty()) paths.push_back(ScriptsFolder(layout));
+  std::vector<TCheckLine> lines;
+  std::vector<std::string> checked;
+  for (const std::string& path : paths) {
+    // A missing file has its own line already; a folder named twice is looked at once.
+    if (KindOf(path) == fkMissing) continue;
+    bool seen = false;
+    for (const std::string& done : checked) seen = seen || SameTextAscii(done, path);
+    if (seen) continue;
+    checked.push_back(path);
+    lines.push_back(PermissionLine(path));
+  }
+  if (layout.WebRootPath.empty()) return lines;
+  // A line for each script open to change; the others share one.
+  int fine = 0;
+  for (const TScriptScheduleRow& row : ScriptSchedule) {
+    const std::string path = ScriptsFolder(layout) + "\\" + row.ScriptFile;
+    if (KindOf(path) != fkFile) continue;
+    TCheckLine line = PermissionLine(path);
+    if (line.Level == clOk)
+      ++fine;
+    else
+      lines.push_back(std::move(line));
+  }
+  if (fine > 0)
+    lines.push_back({clOk, "permissions of " + std::to_string(fine) + " scripts in " +
+                               ScriptsFolder(layout) + ": " + kNobodyElse + " them"});
+  return lines;
+}
+
+}  // namespace brenlow

@@ -1,0 +1,53 @@
+#pragma once
+// The checks of the files the service works with: its settings, the interpreter, the scripts,
+// the companion and who may change them. Each gives its lines; nothing is changed on the host.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "check/CheckLine.h"
+
+namespace brenlow {
+
+// Where the checks look: the program's own files and what brenlow.ini names.
+struct TCheckedLayout {
+  std::string ProgramPath;    // brenlow.exe
+  std::string ProgramFolder;  // its folder
+  std::string SettingsPath;   // brenlow.ini beside it
+  std::string CompanionPath;  // qrx_proxy.exe beside it
+  std::string PhpExePath;     // as brenlow.ini gives them (CheckSettings fills them in)
+  std::string WebRootPath;
+};
+
+// The layout of the running program, with the two settings still empty.
+TCheckedLayout LayoutOfThisProgram();
+
+// How long the interpreter's "-v" run may take.
+inline constexpr DWORD kVersionRunBoundMs = 5000;
+
+// brenlow.ini: present, readable, both keys set (values shown). Fills in the two settings.
+std::vector<TCheckLine> CheckSettings(TCheckedLayout& layout);
+// The interpreter: present, a Windows program, and it runs "-v" within runBoundMs (its first
+// line shown). Nothing when PHP_EXE_PATH is not set: the settings' lines say so.
+std::vector<TCheckLine> CheckInterpreter(const TCheckedLayout& layout,
+                                         DWORD runBoundMs = kVersionRunBoundMs);
+// The scripts folder below the web root and each of the twelve scripts (each missing one
+// named). Nothing when WEB_ROOT_PATH is not set.
+std::vector<TCheckLine> CheckScripts(const TCheckedLayout& layout);
+// qrx_proxy.exe beside the program, whether a companion process runs, and one probe of its
+// pipe by the monitor's own exchange (reply and time shown).
+std::vector<TCheckLine> CheckCompanion(const TCheckedLayout& layout);
+// Who may change the program's folder, brenlow.exe, brenlow.ini, qrx_proxy.exe, the
+// interpreter and its folder, the scripts folder and each script (those that exist).
+std::vector<TCheckLine> CheckPermissions(const TCheckedLayout& layout);
+
+// What the first bytes of a file say about it as a program.
+struct TProgramImage {
+  bool IsProgram = false;  // a Windows executable (not a DLL)
+  std::string Text;        // e.g. "a Windows program (x64, console)" or why it is not one
+};
+TProgramImage DescribeProgramImage(const std::string& head);
+
+}  // namespace brenlow

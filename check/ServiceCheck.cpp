@@ -1,0 +1,164 @@
+#include "check/ServiceCheck.h"
+
+#include "common/AsciiText.h"
+#include "common/UniqueHandle.h"
+#include "service/DaemonDef.h"
+#include "service/DaemonMapperUnit1.h"
+
+namespace brenlow {
+namespace {
+
+// Fills buffer by a query that says how much room it needs; the error of the failed call, or 0.
+template <typename Query>
+DWORD QueryGrowing(std::vector<BYTE>& buffer, Query query) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    DWORD needed = 0;
+    if (query(buffer.data(), static_cast<DWORD>(buffer.size()), &needed)) return 0;
+    const DWORD error = GetLastError();
+    if (error != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size()) return error;
+    buffer.resize(needed);
+  }
+  return ERROR_INSUFFICIENT_BUFFER;
+}
+
+const char* StateName(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED:
+      return "stopped";
+    case SERVICE_START_PENDING:
+      return "starting";
+    case SERVICE_STOP_PENDING:
+      return "stopping";
+    case SERVICE_RUNNING:
+      return "running";
+    case SERVICE_CONTINUE_PENDING:
+      return "continuing";
+    case SERVICE_PAUSE_PENDING:
+      return "pausing";
+    case SERVICE_PAUSED:
+      return "paused (the work goes on)";
+    default:
+      return "unknown";
+  }
+}
+
+TCheckLine StartTypeLine(DWORD startType) {
+  switch (startType) {
+    case SERVICE_AUTO_START:
+      return {clOk, "service start type: automatic"};
+    case SERVICE_DEMAND_START:
+      return {clWarn, "service start type: manual, so it does not start at boot"};
+    case SERVICE_DISABLED:
+      return {clFail, "service start type: disabled, so it cannot start"};
+    default:
+      return {clWarn, "service start type: " + std::to_string(startType) + ", not automatic"};
+  }
+}
+
+TCheckLine RecoveryLine(const TServiceFacts& facts) {
+  const std::string name = "service recovery actions: ";
+  if (facts.RecoveryError == ERROR_INVALID_LEVEL)
+    return {clOk, name + "this system does not report them (" + ErrorText(facts.RecoveryError) +
+                      "); --install sets them"};
+  if (facts.RecoveryError != 0)
+    return {clWarn, name + "cannot be read (" + ErrorText(facts.RecoveryError) + ")"};
+  std::string restarts;
+  for (const SC_ACTION& action : facts.RecoveryActions)
+    if (action.Type == SC_ACTION_RESTART)
+      restarts += (restarts.empty() ? "" : ", ") + std::to_string(action.Delay) + " ms";
+  if (restarts.empty())
+    return {clWarn, name +
+                        "none, so the service is not restarted after a crash "
+                        "(brenlow.exe --install sets them)"};
+  return {clOk, name + "restart after " + restarts + "; the count starts again after " +
+                    std::to_string(facts.RecoveryResetSeconds) + " s without a failure"};
+}
+
+}  // namespace
+
+TServiceFacts ReadServiceFacts(const std::string& serviceName) {
+  TServiceFacts facts;
+  const UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) {
+    facts.OpenError = GetLastError();
+    return facts;
+  }
+  const UniqueServiceHandle service(OpenServiceA(manager.get(), serviceName.c_str(),
+                                                 SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
+  if (!service) {
+    facts.OpenError = GetLastError();
+    return facts;
+  }
+  std::vector<BYTE> buffer(4096);
+  facts.ConfigError = QueryGrowing(buffer, [&](BYTE* data, DWORD size, DWORD* needed) {
+    return QueryServiceConfigA(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGA*>(data), size,
+                               needed);
+  });
+  if (facts.ConfigError == 0) {
+    const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGA*>(buffer.data());
+    facts.CommandLine = config->lpBinaryPathName ? config->lpBinaryPathName : "";
+    facts.StartType = config->dwStartType;
+  }
+  SERVICE_STATUS_PROCESS status{};
+  DWORD needed = 0;
+  if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                           sizeof(status), &needed)) {
+    facts.State = status.dwCurrentState;
+    facts.ProcessId = status.dwProcessId;
+  } else {
+    facts.StatusError = GetLastError();
+  }
+  facts.RecoveryError = QueryGrowing(buffer, [&](BYTE* data, DWORD size, DWORD* needed) {
+    return QueryServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, data, size, needed);
+  });
+  if (facts.RecoveryError == 0) {
+    const auto* failure = reinterpret_cast<const SERVICE_FAILURE_ACTIONSA*>(buffer.data());
+    facts.RecoveryResetSeconds = failure->dwResetPeriod;
+    if (failure->lpsaActions != nullptr)
+      facts.RecoveryActions.assign(failure->lpsaActions, failure->lpsaActions + failure->cActions);
+  }
+  return facts;
+}
+
+std::vector<TCheckLine> ServiceLines(const std::string& serviceName, const TServiceFacts& facts,
+                                     const std::string& programPath,
+                                     const std::string& runArguments) {
+  const std::string name = "service " + serviceName + ": ";
+  if (facts.OpenError == ERROR_SERVICE_DOES_NOT_EXIST)
+    return {{clFail, name + "not installed (brenlow.exe --install installs it)"}};
+  if (facts.OpenError != 0)
+    return {{clFail, name + "cannot be opened (" + ErrorText(facts.OpenError) + ")"}};
+  std::vector<TCheckLine> lines{{clOk, name + "installed"}};
+  if (facts.ConfigError != 0) {
+    lines.push_back(
+        {clFail, "service configuration: cannot be read (" + ErrorText(facts.ConfigError) + ")"});
+  } else {
+    const std::string expected = ServiceCommandLine(programPath, runArguments);
+    // A path without a space is registered unquoted; quoted, it means the same.
+    const std::string quoted = ServiceCommandLine("\"" + programPath + "\"", runArguments);
+    if (SameTextAscii(facts.CommandLine, expected) || SameTextAscii(facts.CommandLine, quoted))
+      lines.push_back({clOk, "service command line: " + facts.CommandLine});
+    else
+      lines.push_back({clFail, "service command line: " + facts.CommandLine + ", not " + expected +
+                                   " (reinstall it from this folder)"});
+    lines.push_back(StartTypeLine(facts.StartType));
+  }
+  if (facts.StatusError != 0)
+    lines.push_back(
+        {clFail, "service state: cannot be read (" + ErrorText(facts.StatusError) + ")"});
+  else if (facts.State == SERVICE_RUNNING)
+    lines.push_back(
+        {clOk, "service state: running, process id " + std::to_string(facts.ProcessId)});
+  else
+    lines.push_back({clWarn, std::string("service state: ") + StateName(facts.State)});
+  lines.push_back(RecoveryLine(facts));
+  return lines;
+}
+
+std::vector<TCheckLine> CheckService(const std::string& programPath) {
+  const TDaemonMapper1 mapper;
+  const TDaemonDef& def = mapper.DaemonDefs[0];
+  return ServiceLines(def.Name(), ReadServiceFacts(def.Name()), programPath, def.RunArguments);
+}
+
+}  // namespace brenlow
