@@ -81,7 +81,10 @@ int32_t DrawFirstDelay(int32_t period) {
 // --- TCustomThread -----------------------------------------------------------------------------
 
 TCustomThread::TCustomThread(int32_t period, std::string commandLine, TRunnerTimings timings)
-    : Period_(period), CommandLine_(std::move(commandLine)), timings_(std::move(timings)) {}
+    : Period_(period),
+      CommandLine_(std::move(commandLine)),
+      timings_(std::move(timings)),
+      record_(*timings_.Status, *timings_.Log, ScriptNameOf(CommandLine_), Period_) {}
 
 std::shared_ptr<TCustomThread> TCustomThread::Create(int32_t period, std::string commandLine,
                                                      TRunnerTimings timings) {
@@ -104,7 +107,9 @@ void TCustomThread::Execute() {
 void TCustomThread::RunOnce() {
   // What the script prints is of no use here, and keeping it would let a script stuck printing
   // grow the service without bound.
-  ExecuteAndDrain(CommandLine_);
+  record_.RunStarting();
+  const TChildOutcome outcome = ExecuteAndDrain(CommandLine_);
+  record_.RunEnded(outcome);
 }
 
 // --- TRunQRXProxyThread -----------------------------------------------------------------------
@@ -137,7 +142,7 @@ std::string CompanionPath(const std::string& directory) {
 }
 
 TRunQRXProxyThread::TRunQRXProxyThread(TRunQRXProxySettings settings)
-    : settings_(std::move(settings)) {}
+    : settings_(std::move(settings)), record_(*settings_.Status) {}
 
 TRunQRXProxyThread* TRunQRXProxyThread::Create(TRunQRXProxySettings settings) {
   // Owned here until its thread runs, so a thread that cannot be created frees it again.
@@ -176,7 +181,11 @@ UniqueHandle TRunQRXProxyThread::TestAndStart() {
   if (!running.empty()) {
     // Any one of them will do: when it ends, the next test looks for the others.
     for (const DWORD id : running)
-      if (UniqueHandle process = settings_.OpenForWait(id)) return process;
+      if (UniqueHandle process = settings_.OpenForWait(id)) {
+        record_.WaitingOn(id);
+        return process;
+      }
+    record_.WaitingOn(0);
     return {};
   }
   settings_.Log->LogInfo("Starting qrx_proxy process.");
@@ -192,7 +201,9 @@ UniqueHandle TRunQRXProxyThread::TestAndStart() {
   // The result is of no use: whether the companion runs is seen by the next test. A start that
   // gives no process handle leaves nothing to wait for.
   ShellExecuteExA(&info);
-  return UniqueHandle(info.hProcess);
+  UniqueHandle started(info.hProcess);
+  record_.Started(started ? GetProcessId(started.get()) : 0);
+  return started;
 }
 
 void TRunQRXProxyThread::Execute() {
@@ -221,13 +232,21 @@ void TRunQRXProxyThread::Execute() {
 
 // --- TDaemon1 ----------------------------------------------------------------------------------
 
-TDaemon1::TDaemon1(TRunnerTimings runnerTimings, TCompanionStarters companionStarters)
-    : runnerTimings_(std::move(runnerTimings)), companionStarters_(std::move(companionStarters)) {
+TDaemon1::TDaemon1(TRunnerTimings runnerTimings, TCompanionStarters companionStarters,
+                   TStatusBoard& status)
+    : runnerTimings_(std::move(runnerTimings)),
+      companionStarters_(std::move(companionStarters)),
+      status_(status) {
   OnStart = [this](TDaemon* Sender, bool& OK) { DataModuleStart(Sender, OK); };
   OnStop = [this](TDaemon* Sender, bool& OK) { DataModuleStop(Sender, OK); };
 }
 
 void TDaemon1::DataModuleStart(TDaemon*, bool&) {
+  // The status of this start only, made before any worker that writes to it: whatever an
+  // earlier process left (it may have crashed) goes. A board that cannot be made leaves the
+  // service without a status and --status says so; the work itself does not depend on it.
+  status_.Open(GetCurrentProcessId(), FileTimeNow());
+
   // Steps 1 to 4: read the two settings; the reader is released before any runner starts.
   // A file that exists but cannot be read throws here, before any worker has started.
   {
@@ -255,6 +274,8 @@ void TDaemon1::DataModuleStop(TDaemon*, bool&) {
   for (const std::weak_ptr<TCustomThread>& entry : ScriptThreads_) {
     if (const std::shared_ptr<TCustomThread> runner = entry.lock()) runner->RequestStop();
   }
+  // A stopped service shows no status; a run still finishing writes to a key that is gone.
+  status_.Remove();
 }
 
 void TDaemon1::AddScriptThread(int32_t period, const std::string& commandLine) {

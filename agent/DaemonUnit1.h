@@ -17,6 +17,8 @@
 #include "common/ExecutableDirectory.h"
 #include "common/UniqueHandle.h"
 #include "service/Daemon.h"
+#include "status/StatusBoard.h"
+#include "status/StatusRecords.h"
 
 namespace brenlow {
 
@@ -45,18 +47,24 @@ TFirstDelayRange FirstDelayRange(int32_t period);
 // Safe to call from several threads at once.
 int32_t DrawFirstDelay(int32_t period);
 
-// How a runner turns its period into waits. The defaults are the product's; tests shorten them.
+// How a runner turns its period into waits, and where it reports. The defaults are the
+// product's; tests shorten the waits.
 struct TRunnerTimings {
   // The wait before the first run.
   std::function<int32_t(int32_t period)> FirstDelay = DrawFirstDelay;
   // The pause after each run, measured from the run's end.
   std::function<int32_t(int32_t period)> Pause = [](int32_t period) { return period; };
+  // Where each run's start and end are recorded (nothing is while the board is not open).
+  TStatusBoard* Status = &ServiceStatusBoard();
+  // Where a script that keeps failing, and its recovery, are reported.
+  TEventLog* Log = &AgentEventLog();
 };
 
 // A periodic script runner: after its first delay it runs its command line, pauses for its
 // period and, unless a stop has been requested by then, runs it again. It checks the stop flag
-// only after each pause, so a stop lets the current delay, run and pause finish. It releases
-// itself when it ends; hold it through std::weak_ptr to reach it while it runs.
+// only after each pause, so a stop lets the current delay, run and pause finish. It records
+// every run under the script's file name on the status board. It releases itself when it ends;
+// hold it through std::weak_ptr to reach it while it runs.
 class TCustomThread : public TWorkerThread {
  public:
   // Creates a runner and starts its thread at once.
@@ -88,6 +96,7 @@ class TCustomThread : public TWorkerThread {
   const int32_t Period_;
   const std::string CommandLine_;
   const TRunnerTimings timings_;
+  TScriptRecord record_;
 };
 
 // --- Companion launcher ------------------------------------------------------------------------
@@ -122,6 +131,8 @@ struct TRunQRXProxySettings {
   // Opens a running companion found by its process id so that its end can be waited for; an
   // empty handle when it cannot be opened (it has ended in between, or access is denied).
   std::function<UniqueHandle(DWORD processId)> OpenForWait = OpenProcessForWait;
+  // Where the companion waited on and each start are recorded.
+  TStatusBoard* Status = &ServiceStatusBoard();
 };
 
 // The companion launcher: it looks for a process named qrx_proxy.exe and, when there is none,
@@ -156,6 +167,7 @@ class TRunQRXProxyThread : public TWorkerThread {
   UniqueHandle TestAndStart();
 
   const TRunQRXProxySettings settings_;
+  TCompanionRecord record_;
 };
 
 // --- Daemon object -----------------------------------------------------------------------------
@@ -172,13 +184,16 @@ struct TCompanionStarters {
 // DataModuleStop.
 class TDaemon1 : public TDaemon {
  public:
-  explicit TDaemon1(TRunnerTimings runnerTimings = {}, TCompanionStarters companionStarters = {});
+  // status: the board the start hook opens afresh and the stop hook removes.
+  explicit TDaemon1(TRunnerTimings runnerTimings = {}, TCompanionStarters companionStarters = {},
+                    TStatusBoard& status = ServiceStatusBoard());
 
-  // Start hook: reads the configuration, starts one runner per row of ScriptSchedule and then
-  // the companion's workers. Leaves OK as it is. An unreadable configuration file throws
-  // before any worker starts.
+  // Start hook: opens the status board, reads the configuration, starts one runner per row of
+  // ScriptSchedule and then the companion's workers. Leaves OK as it is. An unreadable
+  // configuration file throws before any worker starts.
   void DataModuleStart(TDaemon* Sender, bool& OK);
-  // Stop hook: asks every runner that still runs to stop, and returns at once.
+  // Stop hook: asks every runner that still runs to stop, removes the status, and returns at
+  // once.
   void DataModuleStop(TDaemon* Sender, bool& OK);
 
   // Creates and starts one runner and appends it to ScriptThreads.
@@ -196,6 +211,7 @@ class TDaemon1 : public TDaemon {
   std::string WebRootPath_;
   const TRunnerTimings runnerTimings_;
   const TCompanionStarters companionStarters_;
+  TStatusBoard& status_;
 };
 
 }  // namespace brenlow
