@@ -1,6 +1,6 @@
-// brenlow.exe --status against the service running in Wine's service manager, with the
-// interpreter stand-in and the companion stand-in: one life from installed to stopped, read as an
-// administrator and a monitoring check would, with the failing-streak entries from the trace.
+// brenlow.exe --status against the service in Wine's service manager, with the interpreter and
+// companion stand-ins: one life from installed to stopped, read as an administrator and a
+// monitoring check would, with the failing streak's entries from the trace.
 
 #include <windows.h>
 
@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include "agent/DaemonUnit1.h"
-#include "common/UniqueHandle.h"
 #include "status/StatusLayout.h"
 #include "tests/service/ServiceClient.h"
 #include "tests/support/EventTrace.h"
@@ -28,17 +27,15 @@ std::string LineWith(const std::string& report, const std::string& what) {
   return report.substr(begin, report.find("\r\n", at) - begin);
 }
 
-std::string KeyAccessList(HKEY key) {
-  DWORD size = 0;
-  RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
-  std::string descriptor(size, '\0');
-  if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data(), &size) != ERROR_SUCCESS)
-    return "<unreadable>";
+std::string AccessListOf(HKEY key) {
+  DWORD size = 4096;
+  std::vector<BYTE> descriptor(size);
   char* text = nullptr;
-  if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(
+  if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data(), &size) ||
+      !ConvertSecurityDescriptorToStringSecurityDescriptorA(
           descriptor.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr))
-    return "<unconvertible>";
-  std::string result(text);
+    return "<unreadable>";
+  const std::string result(text);
   LocalFree(text);
   return result;
 }
@@ -47,17 +44,13 @@ class StatusOfTheService : public ::testing::Test {
  protected:
   void SetUp() override {
     RemoveService(kService);
-    folder_ = dir_ / "Tevrin Agent";
-    const std::string php = dir_ / "php";
-    scripts_ = dir_ / "web\\scripts";
-    for (const std::string& made : {folder_, php, dir_ / "web", scripts_})
+    for (const std::string& made : {folder_, php_, dir_ / "web", scripts_})
       ASSERT_TRUE(CreateDirectoryA(made.c_str(), nullptr)) << made;
     CopyFileOrThrow(ProgramPath("brenlow.exe"), Exe());
-    CopyFileOrThrow(StandInPath("php_standin.exe"), php + "\\php.exe");
+    CopyFileOrThrow(StandInPath("php_standin.exe"), php_ + "\\php.exe");
     CopyFileOrThrow(StandInPath("qrx_proxy.exe"), folder_ + "\\qrx_proxy.exe");
-    WriteFileText(
-        folder_ + "\\brenlow.ini",
-        "[General]\r\nPHP_EXE_PATH=" + php + "\\php.exe\r\nWEB_ROOT_PATH=" + dir_ / "web" + "\r\n");
+    WriteFileText(folder_ + "\\brenlow.ini", "[General]\r\nPHP_EXE_PATH=" + php_ +
+                                                 "\\php.exe\r\nWEB_ROOT_PATH=" + dir_ / "web");
     ASSERT_EQ(Status().exitCode, 2u);  // not installed
     ASSERT_EQ(RunProcess("\"" + Exe() + "\" --install").exitCode, 0u);
   }
@@ -68,12 +61,11 @@ class StatusOfTheService : public ::testing::Test {
 
   std::string Exe() const { return folder_ + "\\brenlow.exe"; }
   ProcessResult Status() { return RunProcess("\"" + Exe() + "\" --status"); }
-  // Tells the interpreter stand-in how the one script ends.
-  void FailingScript(unsigned exitCode) {
-    WriteFileText(scripts_ + "\\task.reach.probe.php",
-                  "standin: exit=" + std::to_string(exitCode) + "\r\n");
+  // Tells the interpreter stand-in how runs of task.reach.probe.php (every 3 s) end.
+  void ProbeScriptExits(unsigned code) {
+    WriteFileText(scripts_ + "\\task.reach.probe.php", "standin: exit=" + std::to_string(code));
   }
-  std::vector<TraceEntry> ScriptEntries(const TraceFile& trace) const {
+  static std::vector<TraceEntry> ScriptEntries(const TraceFile& trace) {
     std::vector<TraceEntry> entries;
     for (const TraceEntry& e : trace.Entries())
       if (e.source == "Tevrin Inner Service" && e.text.rfind("Script ", 0) == 0)
@@ -82,42 +74,37 @@ class StatusOfTheService : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::string folder_, scripts_;
+  const std::string folder_ = dir_ / "Tevrin Agent", php_ = dir_ / "php";
+  const std::string scripts_ = dir_ / "web\\scripts";
 };
 
 TEST_F(StatusOfTheService, ShowsTheLiveStatusReportsAFailingStreakOnceAndEndsWithTheService) {
-  // A key that an earlier process left, not volatile, with a script that is no longer there.
-  UniqueRegKey stale;
+  // What an earlier process might have left: a lasting key, with a script no longer there.
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, kStatusKeyPath);
+  UniqueRegKey key;
   ASSERT_EQ(
       RegCreateKeyExA(HKEY_LOCAL_MACHINE, (std::string(kStatusKeyPath) + "\\task.gone.php").c_str(),
-                      0, nullptr, 0, KEY_ALL_ACCESS, nullptr, stale.put(), nullptr),
+                      0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
       ERROR_SUCCESS);
-  stale.reset();
   EXPECT_EQ(Status().exitCode, 2u);  // installed, stopped
 
-  FailingScript(3);
+  ProbeScriptExits(3);
   const TraceFile trace;
   ASSERT_EQ(StartNamedService(kService), 0u);
   ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
-  const DWORD servicePid = QueryState(kService).processId;
+  const std::string pid = std::to_string(QueryState(kService).processId);
 
-  // Five runs of the 3-second script fail: one Warning, and a WARNING for the check.
+  // After five failed runs: WARNING, and every script with a line of its own.
   ProcessResult status;
   ASSERT_TRUE(WaitFor([&] { return (status = Status()).exitCode == 1; }, 90000)) << status.out;
-  const std::string failing = LineWith(status.out, "  task.reach.probe.php  ");
-  EXPECT_NE(failing.find("runs in a row, exit code 3; last run"), std::string::npos) << failing;
-  EXPECT_EQ(LineWith(status.out, "WARNING: ").rfind("WARNING: task.reach.probe.php failed ", 0), 0u)
-      << status.out;
-  EXPECT_NE(status.out.find("Service TevrinInternalSvc: running, process " +
-                            std::to_string(servicePid) + ","),
-            std::string::npos)
-      << status.out;
+  EXPECT_EQ(status.out.rfind("WARNING: task.reach.probe.php failed ", 0), 0u) << status.out;
+  EXPECT_NE(LineWith(status.out, "Service TevrinInternalSvc: running, process " + pid + ","), "");
   for (const TScriptScheduleRow& row : ScriptSchedule)
-    EXPECT_NE(LineWith(status.out, std::string("  ") + row.ScriptFile + "  "), "")
-        << row.ScriptFile;
-  EXPECT_NE(LineWith(status.out, "task.upstream.sync.php").find(", exit 0; "), std::string::npos)
-      << status.out;
-
+    EXPECT_NE(LineWith(status.out, std::string("  ") + row.ScriptFile + "  "), "") << status.out;
+  EXPECT_NE(LineWith(status.out, "  task.reach.probe.php  ").find(" in a row, exit code 3; last"),
+            std::string::npos);
+  EXPECT_NE(LineWith(status.out, "  task.upstream.sync.php  ").find(", exit 0; "),
+            std::string::npos);
   // The companion line names the process the launcher waits on.
   ASSERT_TRUE(WaitFor(
       [&] {
@@ -130,22 +117,19 @@ TEST_F(StatusOfTheService, ShowsTheLiveStatusReportsAFailingStreakOnceAndEndsWit
       30000))
       << status.out;
 
-  // The key is made afresh at the start: volatile, and writable by SYSTEM and Administrators only.
-  UniqueRegKey key;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, KEY_ALL_ACCESS, key.put()),
-            ERROR_SUCCESS);
-  EXPECT_EQ(KeyAccessList(key.get()), kStatusKeySddl);
-  EXPECT_EQ(RegOpenKeyExA(key.get(), "task.gone.php", 0, KEY_READ, stale.put()),
+  // The key was made afresh: volatile, only SYSTEM and Administrators may write.
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, KEY_ALL_ACCESS, key.put()), 0);
+  EXPECT_EQ(AccessListOf(key.get()), kStatusKeySddl);
+  UniqueRegKey child;
+  EXPECT_EQ(RegOpenKeyExA(key.get(), "task.gone.php", 0, KEY_READ, child.put()),
             ERROR_FILE_NOT_FOUND);
-  UniqueRegKey lasting;
   EXPECT_EQ(RegCreateKeyExA(key.get(), "lasting", 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_ALL_ACCESS, nullptr, lasting.put(), nullptr),
+                            KEY_ALL_ACCESS, nullptr, child.put(), nullptr),
             ERROR_CHILD_MUST_BE_VOLATILE);
   key.reset();
 
-  // The script ends well again: one Information, and the check is OK once the companion has
-  // answered.
-  FailingScript(0);
+  // The script runs well again: one Information after the one Warning, and OK.
+  ProbeScriptExits(0);
   ASSERT_TRUE(WaitFor([&] { return ScriptEntries(trace).size() >= 2; }, 60000)) << trace.Text();
   ASSERT_TRUE(WaitFor([&] { return (status = Status()).exitCode == 0; }, 60000)) << status.out;
   const std::vector<TraceEntry> entries = ScriptEntries(trace);
@@ -154,14 +138,13 @@ TEST_F(StatusOfTheService, ShowsTheLiveStatusReportsAFailingStreakOnceAndEndsWit
   EXPECT_EQ(entries[0].text,
             "Script task.reach.probe.php has failed 5 runs in a row; the last one: exit code 3.");
   EXPECT_EQ(entries[1].type, static_cast<unsigned>(EVENTLOG_INFORMATION_TYPE));
-  EXPECT_EQ(entries[1].text.rfind("Script task.reach.probe.php ran well again after ", 0), 0u)
-      << entries[1].text;
+  EXPECT_EQ(entries[1].text.rfind("Script task.reach.probe.php ran well again after ", 0), 0u);
 
   // Stopped: CRITICAL, and the status has gone with the service.
   ASSERT_EQ(SendControl(kService, SERVICE_CONTROL_STOP), 0u);
   ASSERT_TRUE(WaitForState(kService, SERVICE_STOPPED));
   status = Status();
-  EXPECT_EQ(status.exitCode, 2u) << status.out;
+  EXPECT_EQ(status.exitCode, 2u);
   EXPECT_EQ(status.out,
             "CRITICAL: TevrinInternalSvc is stopped\r\nService TevrinInternalSvc: stopped\r\n");
 }
