@@ -102,7 +102,10 @@ int32_t DrawFirstDelay(int32_t period) {
 // --- TCustomThread -----------------------------------------------------------------------------
 
 TCustomThread::TCustomThread(int32_t period, std::string commandLine, TRunnerTimings timings)
-    : Period_(period), CommandLine_(std::move(commandLine)), timings_(std::move(timings)) {}
+    : Period_(period),
+      CommandLine_(std::move(commandLine)),
+      timings_(std::move(timings)),
+      record_(*timings_.Status, *timings_.Log, ScriptNameOf(CommandLine_), Period_) {}
 
 std::shared_ptr<TCustomThread> TCustomThread::Create(int32_t period, std::string commandLine,
                                                      TRunnerTimings timings) {
@@ -125,12 +128,14 @@ void TCustomThread::Execute() {
 void TCustomThread::RunOnce() {
   // What the script prints is of no use here, and keeping it would let a script stuck printing
   // grow the service without bound.
+  record_.RunStarting();
   const TChildOutcome outcome = ExecuteAndDrain(
       CommandLine_, TDrainOptions{.TimeLimitMs = static_cast<DWORD>(std::max(TimeLimitMs(), 0))});
   if (outcome.TimedOut)
     timings_.Log->LogWarning(
         "Script " + ScriptFileOf(CommandLine_) + " ran longer than its limit of " +
         std::to_string(TimeLimitMs() / 1000) + " s and was ended with the processes it started.");
+  record_.RunEnded(outcome);
 }
 
 // --- TRunQRXProxyThread -----------------------------------------------------------------------
@@ -173,7 +178,7 @@ SHELLEXECUTEINFOA CompanionStartInfo(const std::string& path) {
 }
 
 TRunQRXProxyThread::TRunQRXProxyThread(TRunQRXProxySettings settings)
-    : settings_(std::move(settings)) {}
+    : settings_(std::move(settings)), record_(*settings_.Status) {}
 
 TRunQRXProxyThread* TRunQRXProxyThread::Create(TRunQRXProxySettings settings) {
   // Owned here until its thread runs, so a thread that cannot be created frees it again.
@@ -224,18 +229,24 @@ UniqueHandle TRunQRXProxyThread::TestAndStart() {
     UniqueHandle process = settings_.OpenForWait(id);
     if (!process)
       unopened = true;
-    else if (ProcessImageMatches(process.get(), kCompanionImageName))
+    else if (ProcessImageMatches(process.get(), kCompanionImageName)) {
+      record_.WaitingOn(id);
       return process;  // any one will do: when it ends, the next test looks for the others
+    }
   }
   // One that could not be opened may well be the companion: look again after a pause.
-  if (unopened) return {};
+  if (unopened) {
+    record_.WaitingOn(0);
+    return {};
+  }
   settings_.Log->LogInfo("Starting qrx_proxy process.");
   const std::string path = CompanionPath(settings_.Directory());
   SHELLEXECUTEINFOA info = CompanionStartInfo(path);
   // The result is of no use: whether the companion runs is seen by the next test. A start that
   // gives no process handle leaves nothing to wait for.
-  if (!settings_.ShellExecuteEx(info)) return {};
-  return UniqueHandle(info.hProcess);
+  UniqueHandle started(settings_.ShellExecuteEx(info) ? info.hProcess : nullptr);
+  record_.Started(started ? GetProcessId(started.get()) : 0);
+  return started;
 }
 
 void TRunQRXProxyThread::Execute() {
@@ -265,15 +276,21 @@ void TRunQRXProxyThread::Execute() {
 // --- TDaemon1 ----------------------------------------------------------------------------------
 
 TDaemon1::TDaemon1(TRunnerTimings runnerTimings, TCompanionStarters companionStarters,
-                   TStartCheckStarter startCheck)
+                   TStartCheckStarter startCheck, TStatusBoard& status)
     : runnerTimings_(std::move(runnerTimings)),
       companionStarters_(std::move(companionStarters)),
-      startCheck_(std::move(startCheck)) {
+      startCheck_(std::move(startCheck)),
+      status_(status) {
   OnStart = [this](TDaemon* Sender, bool& OK) { DataModuleStart(Sender, OK); };
   OnStop = [this](TDaemon* Sender, bool& OK) { DataModuleStop(Sender, OK); };
 }
 
 void TDaemon1::DataModuleStart(TDaemon*, bool&) {
+  // The status of this start only, made before any worker that writes to it: whatever an
+  // earlier process left (it may have crashed) goes. A board that cannot be made leaves the
+  // service without a status and --status says so; the work itself does not depend on it.
+  status_.Open(GetCurrentProcessId(), FileTimeNow());
+
   // Steps 1 to 4: read the settings; the reader is released before any runner starts.
   // A file that exists but cannot be read throws here, before any worker has started.
   {
@@ -307,6 +324,8 @@ void TDaemon1::DataModuleStop(TDaemon*, bool&) {
   for (const std::weak_ptr<TCustomThread>& entry : ScriptThreads_) {
     if (const std::shared_ptr<TCustomThread> runner = entry.lock()) runner->RequestStop();
   }
+  // A stopped service shows no status; a run still finishing writes to a key that is gone.
+  status_.Remove();
 }
 
 void TDaemon1::AddScriptThread(int32_t period, const std::string& commandLine) {

@@ -22,6 +22,8 @@
 #include "common/ExecutableDirectory.h"
 #include "common/UniqueHandle.h"
 #include "service/Daemon.h"
+#include "status/StatusBoard.h"
+#include "status/StatusRecords.h"
 
 namespace brenlow {
 
@@ -50,8 +52,8 @@ TFirstDelayRange FirstDelayRange(int32_t period);
 // Safe to call from several threads at once.
 int32_t DrawFirstDelay(int32_t period);
 
-// How a runner turns its period into waits, how long a run may last and where a run ended at
-// its limit is reported. The defaults are the product's; tests shorten them.
+// How a runner turns its period into waits, how long a run may last, where its runs are recorded
+// and where it reports. The defaults are the product's; tests shorten the waits.
 struct TRunnerTimings {
   // The wait before the first run.
   std::function<int32_t(int32_t period)> FirstDelay = DrawFirstDelay;
@@ -60,6 +62,9 @@ struct TRunnerTimings {
   // The longest a run may last, in milliseconds; 0 (or less) means no limit. A run that reaches
   // it is ended together with every process it started, and a Warning says so.
   int32_t TimeLimitMs = 0;
+  // Where each run's start and end are recorded (nothing is while the board is not open).
+  TStatusBoard* Status = &ServiceStatusBoard();
+  // Where a script that keeps failing, and its recovery, are reported.
   TEventLog* Log = &AgentEventLog();
 };
 
@@ -74,8 +79,9 @@ std::string ScriptFileOf(const std::string& commandLine);
 
 // A periodic script runner: after its first delay it runs its command line, pauses for its
 // period and, unless a stop has been requested by then, runs it again. It checks the stop flag
-// only after each pause, so a stop lets the current delay, run and pause finish. It releases
-// itself when it ends; hold it through std::weak_ptr to reach it while it runs.
+// only after each pause, so a stop lets the current delay, run and pause finish. It records
+// every run under the script's file name on the status board. It releases itself when it ends;
+// hold it through std::weak_ptr to reach it while it runs.
 class TCustomThread : public TWorkerThread {
  public:
   // Creates a runner and starts its thread at once.
@@ -109,6 +115,7 @@ class TCustomThread : public TWorkerThread {
   const int32_t Period_;
   const std::string CommandLine_;
   const TRunnerTimings timings_;
+  TScriptRecord record_;
 };
 
 // --- Companion launcher ------------------------------------------------------------------------
@@ -161,6 +168,8 @@ struct TRunQRXProxySettings {
   std::function<BOOL(SHELLEXECUTEINFOA& info)> ShellExecuteEx = [](SHELLEXECUTEINFOA& info) {
     return ::ShellExecuteExA(&info);
   };
+  // Where the companion waited on and each start are recorded.
+  TStatusBoard* Status = &ServiceStatusBoard();
 };
 
 // The companion launcher: it looks for a process named qrx_proxy.exe and, when there is none,
@@ -195,6 +204,7 @@ class TRunQRXProxyThread : public TWorkerThread {
   UniqueHandle TestAndStart();
 
   const TRunQRXProxySettings settings_;
+  TCompanionRecord record_;
 };
 
 // --- Daemon object -----------------------------------------------------------------------------
@@ -217,14 +227,17 @@ using TStartCheckStarter = std::function<void()>;
 // DataModuleStop.
 class TDaemon1 : public TDaemon {
  public:
+  // status: the board the start hook opens afresh and the stop hook removes.
   explicit TDaemon1(TRunnerTimings runnerTimings = {}, TCompanionStarters companionStarters = {},
-                    TStartCheckStarter startCheck = StartStartupCheck);
+                    TStartCheckStarter startCheck = StartStartupCheck,
+                    TStatusBoard& status = ServiceStatusBoard());
 
-  // Start hook: reads the configuration (the two paths and the scripts' time limit), starts one
-  // runner per row of ScriptSchedule and then the companion's workers. Leaves OK as it is. An
-  // unreadable configuration file throws before any worker starts.
+  // Start hook: opens the status board, reads the configuration (the two paths and the scripts'
+  // time limit), starts one runner per row of ScriptSchedule and then the companion's workers.
+  // Leaves OK as it is. An unreadable configuration file throws before any worker starts.
   void DataModuleStart(TDaemon* Sender, bool& OK);
-  // Stop hook: asks every runner that still runs to stop, and returns at once.
+  // Stop hook: asks every runner that still runs to stop, removes the status, and returns at
+  // once.
   void DataModuleStop(TDaemon* Sender, bool& OK);
 
   // Creates and starts one runner, with the time limit read by the last start, and appends it
@@ -246,6 +259,7 @@ class TDaemon1 : public TDaemon {
   const TRunnerTimings runnerTimings_;
   const TCompanionStarters companionStarters_;
   const TStartCheckStarter startCheck_;
+  TStatusBoard& status_;
 };
 
 }  // namespace brenlow

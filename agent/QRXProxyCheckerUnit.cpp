@@ -56,6 +56,24 @@ TProbeDecision DecideProbe(int32_t failCount, TProbeOutcome outcome) {
   return Counted(failCount + 1, kNoCoordinatorWarning, ppProbe);
 }
 
+const char* ProbeOutcomeText(TProbeOutcome outcome) {
+  switch (outcome) {
+    case poWaitFailed:
+      return "no pipe";
+    case poOpenFailed:
+      return "open failed";
+    case poSendFailed:
+      return "send failed";
+    case poGoodReply:
+      return "good reply";
+    case poBadReply:
+      return "bad reply";
+    case poRaised:
+      break;
+  }
+  return "error";
+}
+
 // --- Pipe calls ----------------------------------------------------------------------------------
 
 namespace {
@@ -170,7 +188,7 @@ TProbeExchange ExchangeProbe(ProbePipeApi& api, DWORD waitTimeoutMs, DWORD excha
 // --- TProxyCheckerThread -----------------------------------------------------------------------
 
 TProxyCheckerThread::TProxyCheckerThread(TProxyCheckerSettings settings)
-    : settings_(std::move(settings)) {}
+    : settings_(std::move(settings)), record_(*settings_.Status) {}
 
 TProxyCheckerThread* TProxyCheckerThread::Create(TProxyCheckerSettings settings) {
   // Owned here until its thread runs, so a thread that cannot be created frees it again.
@@ -194,14 +212,15 @@ void TProxyCheckerThread::Execute() {
 
 void TProxyCheckerThread::RunCycle() {
   try {
-    Apply(DecideProbe(FailCount(), Probe()));
+    const TProbeOutcome outcome = Probe();
+    Apply(outcome, DecideProbe(FailCount(), outcome));
     return;
   } catch (...) {
     // Raised while probing (the pipe handle has been closed on the way out) or while killing
     // after a failed wait: it counts as a failed probe, and the cycle goes on as after one.
   }
   try {
-    Apply(DecideProbe(FailCount(), poRaised));
+    Apply(poRaised, DecideProbe(FailCount(), poRaised));
   } catch (...) {
     // Raised again, by the kill: the monitor must not end, so it only keeps its rhythm.
     Pause(ppProbe);
@@ -228,11 +247,13 @@ TProbeOutcome TProxyCheckerThread::Probe() {
   return probe.Outcome;
 }
 
-void TProxyCheckerThread::Apply(const TProbeDecision& decision) {
+void TProxyCheckerThread::Apply(TProbeOutcome outcome, const TProbeDecision& decision) {
   FailCount_.store(decision.FailCount, std::memory_order_relaxed);
+  record_.Probed(ProbeOutcomeText(outcome), outcome == poGoodReply, decision.FailCount);
   if (decision.Kill) {
     settings_.Log->LogWarning(decision.Warning);
     KillCompanion(settings_.RunCommand);
+    record_.Killed();
     settings_.PauseFor(settings_.KillPauseMs);
     FailCount_.store(0, std::memory_order_relaxed);
   }

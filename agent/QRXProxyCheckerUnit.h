@@ -14,6 +14,8 @@
 
 #include "agent/WorkerThread.h"
 #include "eventlog/EventLog.h"
+#include "status/StatusBoard.h"
+#include "status/StatusRecords.h"
 
 namespace brenlow {
 
@@ -51,6 +53,10 @@ enum TProbeOutcome {
                  // request)
   poRaised,      // an error was raised while probing or killing
 };
+
+// The outcome in the words of the status board's LastProbeResult: "good reply", "bad reply",
+// "no pipe", "open failed", "send failed", "error".
+const char* ProbeOutcomeText(TProbeOutcome outcome);
 
 // The pause that ends a cycle, after the kill's own pause when there was a kill.
 enum TProbePause {
@@ -138,6 +144,7 @@ struct TProxyCheckerSettings {
   ProbePipeApi* Pipe = &SystemProbePipeApi();
   TCommandRunner RunCommand = RunCommandAndForget;  // runs the task killer
   std::function<void(DWORD)> PauseFor = ::Sleep;    // waits out the pauses above
+  TStatusBoard* Status = &ServiceStatusBoard();     // where probes and kills are recorded
 };
 
 // The companion health monitor. Its cycle: wait for the pipe, open it, send 0x00, read one byte
@@ -166,10 +173,11 @@ class TProxyCheckerThread : public TWorkerThread {
 
  private:
   TProbeOutcome Probe();
-  void Apply(const TProbeDecision& decision);
+  void Apply(TProbeOutcome outcome, const TProbeDecision& decision);
   void Pause(TProbePause pause);
 
   const TProxyCheckerSettings settings_;
+  TCompanionRecord record_;
   // Written by the monitor's thread alone; atomic only so that tests may read it.
   std::atomic<int32_t> FailCount_{0};
 };

@@ -10,6 +10,7 @@
 #include "service/DaemonApp.h"
 #include "service/DaemonMapperUnit1.h"
 #include "service/Win32HostCalls.h"
+#include "status/StatusCommand.h"
 
 int main(int argc, char** argv) {
   using namespace brenlow;
@@ -26,7 +27,14 @@ int main(int argc, char** argv) {
   options.Check = [&calls] {
     return RunCheckCommand([&calls](const std::string& text) { calls.WriteOutput(text); });
   };
-  TCustomDaemonApplication application(registry, calls,
-                                       std::vector<std::string>(argv + 1, argv + argc), options);
+  options.Status = [&calls] {
+    std::vector<std::string> scripts;
+    for (const TScriptScheduleRow& row : ScriptSchedule) scripts.push_back(row.ScriptFile);
+    const std::string service = TDaemonMapper1().DaemonDefs[0].Name();
+    return RunStatusCommand(service, scripts,
+                            [&calls](const std::string& text) { calls.WriteOutput(text); });
+  };
+  TCustomDaemonApplication application(
+      registry, calls, std::vector<std::string>(argv + 1, argv + argc), std::move(options));
   return application.Run();
 }

@@ -2,8 +2,8 @@
 # The demo: builds everything, installs brenlow as a service in a Wine prefix from the installer
 # package, silently and with both settings, into a folder whose path holds a space, lets it work
 # for about half a minute while showing what it does (event-log entries, script runs, companion
-# starts, one watchdog kill and restart), then stops it, runs seclister, uninstalls the package
-# and sums up. It leaves nothing running.
+# starts, one watchdog kill and restart, a script that fails and recovers, brenlow.exe --status),
+# then stops it, runs seclister, uninstalls the package and sums up. It leaves nothing running.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -13,6 +13,10 @@ say() { printf '\n== %s\n' "$*"; }
 
 say "Laying out the stand-ins: the companion in C:\\Program Files\\Tevrin Agent\\, PHP and the scripts"
 lay_out_standins
+# The interpreter stand-in ends this script's runs with exit code 3 until the demo mends it.
+failing_script=$web_dir/scripts/task.reach.probe.php
+echo "standin: exit=3" >"$failing_script"
+echo "   (task.reach.probe.php is made to fail with exit code 3 until second 22)"
 
 trace_start=$(stat -c %s "$trace")
 say "msiexec /i $(basename "$package") /qn PHP_EXE_PATH=C:\\TevrinDemo\\php\\php.exe WEB_ROOT_PATH=C:\\TevrinDemo\\web"
@@ -59,6 +63,13 @@ show_companions() {
   fi
 }
 show_all() { show_entries; show_runs; show_companions; }
+# brenlow.exe --status as an administrator or a monitoring check runs it, with its exit code.
+show_status() {
+  local code=0
+  wine_quiet "$installed_exe" --status >"$drive_c/TevrinDemo/status.txt" || code=$?
+  tr -d '\r' <"$drive_c/TevrinDemo/status.txt" | sed 's/^/   /'
+  echo "   exit code $code (0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN)"
+}
 
 say "sc query $service (the package started it)"
 wine_quiet sc query "$service" | tr -d '\r' | grep -E 'STATE' || true
@@ -84,13 +95,25 @@ for i in $(seq 1 30); do
     echo "   -- watchdog kill and restart seen; the companion answers 1 again from now on --"
     echo reply1 >"$install_dir/qrx_proxy.mode"
   fi
+  if [ "$i" -eq 22 ]; then
+    say "brenlow.exe --status (the service runs; one script has failed five runs in a row)"
+    show_status
+    echo "   -- the demo mends task.reach.probe.php: its next run ends with exit code 0 --"
+    echo "<?php // task.reach.probe" >"$failing_script"
+    say "What the service does (on)"
+  fi
 done
+
+say "brenlow.exe --status"
+show_status
 
 say "sc stop $service"
 wine_quiet sc stop "$service" | tr -d '\r' | grep -E 'STATE' || true
 sleep 2
 show_all
 wine_quiet sc query "$service" | tr -d '\r' | grep -E 'STATE' || true
+say "brenlow.exe --status (stopped)"
+show_status
 
 say "seclister.exe"
 wine_quiet "C:\\Program Files\\Tevrin Agent\\seclister.exe" | tr -d '\r'
@@ -99,6 +122,9 @@ say "msiexec /x $(basename "$package") /qn"
 wine_quiet msiexec /x "$package_win" /qn /l*v 'C:\TevrinDemo\uninstall.log'
 echo "exit code $?"
 wine_quiet sc query "$service" >/dev/null && echo "service still there!" || echo "service removed"
+wine_quiet reg query 'HKLM\SOFTWARE\Tevrin\Tevrin Agent' >/dev/null &&
+  echo "HKLM\SOFTWARE\Tevrin\Tevrin Agent still there!" ||
+  echo "HKLM\SOFTWARE\Tevrin\Tevrin Agent removed (with the status the service kept there)"
 echo "left in the folder (the administrator's and the companion's files):"
 ls "$install_dir" | sed 's/^/   /'
 

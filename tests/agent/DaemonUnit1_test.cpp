@@ -98,7 +98,10 @@ TRunnerTimings Idle() {
 class DaemonTest : public ::testing::Test {
  protected:
   void SetUp() override { DeleteFileA(config_.c_str()); }
-  void TearDown() override { DeleteFileA(config_.c_str()); }
+  void TearDown() override {
+    DeleteFileA(config_.c_str());
+    status_.Remove();
+  }
 
   // A daemon whose start-time check and steps 6 and 7 only record, with the number of runners
   // made by then.
@@ -107,7 +110,7 @@ class DaemonTest : public ::testing::Test {
     starters.StartLauncher = [this] { Record("launcher"); };
     starters.StartMonitor = [this] { Record("monitor"); };
     auto daemon = std::make_unique<TDaemon1>(std::move(timings), std::move(starters),
-                                             [this] { Record("check"); });
+                                             [this] { Record("check"); }, status_);
     daemon_ = daemon.get();
     return daemon;
   }
@@ -123,6 +126,9 @@ class DaemonTest : public ::testing::Test {
   }
 
   const std::string config_ = ConfigFilePath();
+  // The hooks open and remove a status board of this process's own, never the service's.
+  TStatusBoard status_{HKEY_CURRENT_USER,
+                       "Software\\brenlow-tests\\status-" + std::to_string(GetCurrentProcessId())};
   std::vector<std::string> steps_;
   const TDaemon1* daemon_ = nullptr;
 };

@@ -1,0 +1,114 @@
+#include "status/StatusBoard.h"
+
+#include <sddl.h>
+
+#include <memory>
+
+#include "status/StatusLayout.h"
+
+namespace brenlow {
+namespace {
+
+struct LocalFreeDeleter {
+  void operator()(void* memory) const noexcept { LocalFree(memory); }
+};
+
+void SetValue(HKEY key, const char* name, DWORD type, const void* data, DWORD size) noexcept {
+  RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
+}
+
+}  // namespace
+
+uint64_t FileTimeNow() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+// --- TStatusKey ----------------------------------------------------------------------------------
+
+void TStatusKey::SetNumber(const char* name, DWORD value) const noexcept {
+  if (valid()) SetValue(key_.get(), name, REG_DWORD, &value, sizeof(value));
+}
+
+void TStatusKey::SetTime(const char* name, uint64_t fileTime) const noexcept {
+  if (valid()) SetValue(key_.get(), name, REG_QWORD, &fileTime, sizeof(fileTime));
+}
+
+void TStatusKey::SetText(const char* name, const std::string& value) const noexcept {
+  if (valid())
+    SetValue(key_.get(), name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
+}
+
+void TStatusKey::Remove(const char* name) const noexcept {
+  if (valid()) RegDeleteValueA(key_.get(), name);
+}
+
+// --- TStatusBoard --------------------------------------------------------------------------------
+
+TStatusBoard::TStatusBoard(HKEY root, std::string path) : root_(root), path_(std::move(path)) {}
+
+bool TStatusBoard::DeleteKey() noexcept {
+  const LSTATUS deleted = RegDeleteTreeA(root_, path_.c_str());
+  return deleted == ERROR_SUCCESS || deleted == ERROR_FILE_NOT_FOUND;
+}
+
+bool TStatusBoard::Open(DWORD processId, uint64_t started) noexcept {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  key_.reset();
+  // A key left by an earlier process may hold values of scripts or settings that are no longer
+  // there; a key someone made beforehand may not be volatile or may let others write.
+  if (!DeleteKey()) return false;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kStatusKeySddl, SDDL_REVISION_1,
+                                                            &descriptor, nullptr))
+    return false;
+  const std::unique_ptr<void, LocalFreeDeleter> owned(descriptor);
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+  // The keys above are made as any key, with what they inherit: a key created along a path
+  // would get the status key's options and access list all the way up.
+  const size_t split = path_.find_last_of('\\');
+  UniqueRegKey parent;
+  if (RegCreateKeyExA(root_, path_.substr(0, split).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_CREATE_SUB_KEY, nullptr, parent.put(), nullptr) != ERROR_SUCCESS)
+    return false;
+  UniqueRegKey key;
+  if (RegCreateKeyExA(parent.get(), path_.substr(split + 1).c_str(), 0, nullptr,
+                      REG_OPTION_VOLATILE, KEY_SET_VALUE | KEY_CREATE_SUB_KEY | WRITE_DAC,
+                      &attributes, key.put(), nullptr) != ERROR_SUCCESS)
+    return false;
+  // Wine keeps no descriptor given at creation; set it once more so the key never carries
+  // another access list. A key whose access list cannot be set is not used.
+  if (RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor) != ERROR_SUCCESS) {
+    key.reset();
+    DeleteKey();
+    return false;
+  }
+  SetValue(key.get(), status_value::kProcessId, REG_DWORD, &processId, sizeof(processId));
+  SetValue(key.get(), status_value::kStarted, REG_QWORD, &started, sizeof(started));
+  key_ = std::move(key);
+  return true;
+}
+
+void TStatusBoard::Remove() noexcept {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (!key_) return;
+  key_.reset();
+  DeleteKey();
+}
+
+TStatusKey TStatusBoard::Subkey(const std::string& name) noexcept {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  UniqueRegKey subkey;
+  if (key_)
+    RegCreateKeyExA(key_.get(), name.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE,
+                    nullptr, subkey.put(), nullptr);
+  return TStatusKey(std::move(subkey));
+}
+
+TStatusBoard& ServiceStatusBoard() {
+  static TStatusBoard* const board = new TStatusBoard(HKEY_LOCAL_MACHINE, kStatusKeyPath);
+  return *board;
+}
+
+}  // namespace brenlow

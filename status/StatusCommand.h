@@ -1,0 +1,27 @@
+#pragma once
+// brenlow.exe --status: asks the service manager about the service, reads the status key, and
+// prints the report. Its exit code is that of a monitoring check (see TCheckResult).
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "status/StatusReport.h"
+
+namespace brenlow {
+
+// What the service manager says of the service; QueryError holds why it could not be asked.
+TServiceState QueryServiceState(const std::string& serviceName);
+
+// The status key at path below root, with the given scripts' subkeys in that order. Present is
+// false when the key cannot be opened.
+TAgentStatus ReadAgentStatus(HKEY root, const std::string& path,
+                             const std::vector<std::string>& scripts);
+
+// The command: writes the report through write and returns its exit code.
+int RunStatusCommand(const std::string& serviceName, const std::vector<std::string>& scripts,
+                     const std::function<void(const std::string&)>& write);
+
+}  // namespace brenlow

@@ -1,0 +1,115 @@
+#include "status/StatusRecords.h"
+
+#include "common/SystemError.h"
+
+namespace brenlow {
+
+using namespace status_value;
+
+std::string ScriptNameOf(const std::string& commandLine) {
+  std::string name = commandLine;
+  while (!name.empty() && (name.back() == '"' || name.back() == ' ')) name.pop_back();
+  const size_t last = name.find_last_of("\\/\"");
+  return last == std::string::npos ? name : name.substr(last + 1);
+}
+
+TStreakEntry StreakEntryFor(uint32_t failuresBefore, bool succeeded) {
+  if (succeeded) return failuresBefore >= kFailingStreak ? seRecovered : seNone;
+  return failuresBefore + 1 == kFailingStreak ? seFailing : seNone;
+}
+
+std::string RunEndText(const TChildOutcome& outcome) {
+  if (outcome.Ended) return "exit code " + std::to_string(outcome.ExitCode);
+  std::string text = "could not be started: system error " + std::to_string(outcome.Error);
+  const std::string system = SystemErrorText(outcome.Error);
+  return system.empty() ? text : text + " (" + system + ")";
+}
+
+// --- TScriptRecord -------------------------------------------------------------------------------
+
+TScriptRecord::TScriptRecord(TStatusBoard& board, TEventLog& log, std::string script,
+                             int32_t period) noexcept
+    : key_(board.Subkey(script)), log_(log), script_(std::move(script)) {
+  key_.SetNumber(kPeriod, static_cast<DWORD>(period));
+  key_.SetNumber(kRuns, 0);
+  key_.SetNumber(kFailuresInARow, 0);
+  key_.SetNumber(kRunning, 0);
+}
+
+void TScriptRecord::RunStarting() noexcept {
+  startTick_ = GetTickCount64();
+  key_.SetTime(kLastStart, FileTimeNow());
+  key_.SetNumber(kRunning, 1);
+}
+
+void TScriptRecord::RunEnded(const TChildOutcome& outcome) noexcept {
+  const ULONGLONG duration = GetTickCount64() - startTick_;
+  const bool succeeded = outcome.Succeeded();
+  const TStreakEntry entry = StreakEntryFor(failures_, succeeded);
+  const uint32_t failuresBefore = failures_;
+  failures_ = succeeded ? 0 : failures_ + 1;
+  ++runs_;
+  key_.SetNumber(kLastDuration, duration > MAXDWORD ? MAXDWORD : static_cast<DWORD>(duration));
+  if (outcome.Ended)
+    key_.SetNumber(kLastExitCode, outcome.ExitCode);
+  else
+    key_.Remove(kLastExitCode);
+  key_.SetNumber(kLastError, outcome.Ended ? 0 : outcome.Error);
+  key_.SetNumber(kFailuresInARow, failures_);
+  key_.SetNumber(kRuns, runs_);
+  key_.SetNumber(kRunning, 0);
+  try {
+    if (entry == seFailing)
+      log_.LogWarning("Script " + script_ + " has failed " + std::to_string(failures_) +
+                      " runs in a row; the last one: " + RunEndText(outcome) + ".");
+    else if (entry == seRecovered)
+      log_.LogInfo("Script " + script_ + " ran well again after " + std::to_string(failuresBefore) +
+                   " failed runs in a row.");
+  } catch (...) {
+    // Out of memory for the text: the entry is lost, the count is not.
+  }
+}
+
+// --- TCompanionRecord ----------------------------------------------------------------------------
+
+TCompanionRecord::TCompanionRecord(TStatusBoard& board) noexcept
+    : key_(board.Subkey(kCompanionSubkey)) {}
+
+void TCompanionRecord::WaitingOn(DWORD processId) noexcept {
+  if (processId == processId_) return;
+  processId_ = processId;
+  key_.SetNumber(kProcessId, processId);
+}
+
+void TCompanionRecord::Started(DWORD processId) noexcept {
+  key_.SetNumber(kStarts, ++starts_);
+  WaitingOn(processId);
+}
+
+void TCompanionRecord::Probed(const char* result, bool good, int32_t failures) noexcept {
+  const uint64_t now = FileTimeNow();
+  key_.SetTime(kLastProbe, now);
+  if (good) key_.SetTime(kLastGoodProbe, now);
+  if (result_ != result) {
+    try {
+      result_ = result;
+    } catch (...) {
+      result_.clear();
+    }
+    key_.SetText(kLastProbeResult, result);
+  }
+  SetFailures(failures);
+}
+
+void TCompanionRecord::Killed() noexcept {
+  key_.SetNumber(kKills, ++kills_);
+  SetFailures(0);
+}
+
+void TCompanionRecord::SetFailures(int32_t failures) noexcept {
+  if (failures == failures_) return;
+  failures_ = failures;
+  key_.SetNumber(kProbeFailures, static_cast<DWORD>(failures));
+}
+
+}  // namespace brenlow

@@ -1,0 +1,78 @@
+#pragma once
+// What the workers record on the status board. A runner keeps a TScriptRecord, the launcher and
+// the monitor each a TCompanionRecord; each is written by its own worker's thread alone, so
+// nothing here needs a lock.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "agent/ExecuteAndCollect.h"
+#include "eventlog/EventLog.h"
+#include "status/StatusBoard.h"
+#include "status/StatusLayout.h"
+
+namespace brenlow {
+
+// The name a script's status goes by: the file name in the last argument of its command line,
+// without the quotes ("task.upstream.sync.php").
+std::string ScriptNameOf(const std::string& commandLine);
+
+// The event-log entry a run's end calls for: the run that makes the failures in a row reach
+// kFailingStreak gives a Warning, the first success after such a streak an Information; every
+// other run gives none, so a script that keeps failing is reported once.
+enum TStreakEntry { seNone, seFailing, seRecovered };
+TStreakEntry StreakEntryFor(uint32_t failuresBefore, bool succeeded);
+
+// How a run ended, in words for the event log: "exit code 3", or "could not be started: system
+// error 2 (<the system's text>)".
+std::string RunEndText(const TChildOutcome& outcome);
+
+// One runner's status: its period at creation, then each run's start and end. It counts runs
+// and failures in a row, and writes the failing streak's Warning and the Information that ends
+// it to log.
+class TScriptRecord {
+ public:
+  TScriptRecord(TStatusBoard& board, TEventLog& log, std::string script, int32_t period) noexcept;
+
+  void RunStarting() noexcept;
+  void RunEnded(const TChildOutcome& outcome) noexcept;
+
+ private:
+  const TStatusKey key_;
+  TEventLog& log_;
+  const std::string script_;
+  uint32_t runs_ = 0;
+  uint32_t failures_ = 0;
+  ULONGLONG startTick_ = 0;
+};
+
+// The companion's status as the launcher or the monitor sees it. Values are written when they
+// change: the launcher finding the same state again writes nothing.
+class TCompanionRecord {
+ public:
+  explicit TCompanionRecord(TStatusBoard& board) noexcept;
+
+  // The launcher: the companion it now waits on (0 when there is none), and each start with
+  // the process it gave (0 when none).
+  void WaitingOn(DWORD processId) noexcept;
+  void Started(DWORD processId) noexcept;
+
+  // The monitor: each probe's result in words, whether it was a good reply, and the failure
+  // count after it; each kill (after which the count is 0).
+  void Probed(const char* result, bool good, int32_t failures) noexcept;
+  void Killed() noexcept;
+
+ private:
+  void SetFailures(int32_t failures) noexcept;
+
+  const TStatusKey key_;
+  DWORD processId_ = MAXDWORD;  // nothing written yet
+  DWORD starts_ = 0;
+  DWORD kills_ = 0;
+  std::string result_;
+  int32_t failures_ = -1;  // nothing written yet
+};
+
+}  // namespace brenlow

@@ -1,0 +1,153 @@
+// brenlow.exe --status against the service in Wine's service manager, with the interpreter and
+// companion stand-ins: one life from installed to stopped, read as an administrator and a
+// monitoring check would, with the failing streak's entries from the trace.
+
+#include <windows.h>
+
+#include <sddl.h>
+
+#include <gtest/gtest.h>
+
+#include "agent/DaemonUnit1.h"
+#include "status/StatusLayout.h"
+#include "tests/service/ServiceClient.h"
+#include "tests/support/EventTrace.h"
+#include "tests/support/TestSupport.h"
+
+namespace brenlow::test {
+namespace {
+
+const char* const kService = "TevrinInternalSvc";
+
+// The line of the report that holds what, or "" when none does.
+std::string LineWith(const std::string& report, const std::string& what) {
+  const size_t at = report.find(what);
+  if (at == std::string::npos) return "";
+  const size_t begin = report.rfind('\n', at) + 1;
+  return report.substr(begin, report.find("\r\n", at) - begin);
+}
+
+std::string AccessListOf(HKEY key) {
+  DWORD size = 4096;
+  std::vector<BYTE> descriptor(size);
+  char* text = nullptr;
+  if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor.data(), &size) ||
+      !ConvertSecurityDescriptorToStringSecurityDescriptorA(
+          descriptor.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr))
+    return "<unreadable>";
+  const std::string result(text);
+  LocalFree(text);
+  return result;
+}
+
+class StatusOfTheService : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RemoveService(kService);
+    for (const std::string& made : {folder_, php_, dir_ / "web", scripts_})
+      ASSERT_TRUE(CreateDirectoryA(made.c_str(), nullptr)) << made;
+    CopyFileOrThrow(ProgramPath("brenlow.exe"), Exe());
+    CopyFileOrThrow(StandInPath("php_standin.exe"), php_ + "\\php.exe");
+    CopyFileOrThrow(StandInPath("qrx_proxy.exe"), folder_ + "\\qrx_proxy.exe");
+    WriteFileText(folder_ + "\\brenlow.ini", "[General]\r\nPHP_EXE_PATH=" + php_ +
+                                                 "\\php.exe\r\nWEB_ROOT_PATH=" + dir_ / "web");
+    ASSERT_EQ(Status().exitCode, 2u);  // not installed
+    ASSERT_EQ(RunProcess("\"" + Exe() + "\" --install").exitCode, 0u);
+  }
+  void TearDown() override {
+    RemoveService(kService);
+    KillProcessesByName("qrx_proxy.exe");
+  }
+
+  std::string Exe() const { return folder_ + "\\brenlow.exe"; }
+  ProcessResult Status() { return RunProcess("\"" + Exe() + "\" --status"); }
+  // Tells the interpreter stand-in how runs of task.reach.probe.php (every 3 s) end.
+  void ProbeScriptExits(unsigned code) {
+    WriteFileText(scripts_ + "\\task.reach.probe.php", "standin: exit=" + std::to_string(code));
+  }
+  static std::vector<TraceEntry> ScriptEntries(const TraceFile& trace) {
+    std::vector<TraceEntry> entries;
+    for (const TraceEntry& e : trace.Entries())
+      if (e.source == "Tevrin Inner Service" && e.text.rfind("Script ", 0) == 0)
+        entries.push_back(e);
+    return entries;
+  }
+
+  TempDir dir_;
+  const std::string folder_ = dir_ / "Tevrin Agent", php_ = dir_ / "php";
+  const std::string scripts_ = dir_ / "web\\scripts";
+};
+
+TEST_F(StatusOfTheService, ShowsTheLiveStatusReportsAFailingStreakOnceAndEndsWithTheService) {
+  // What an earlier process might have left: a lasting key, with a script no longer there.
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, kStatusKeyPath);
+  UniqueRegKey key;
+  ASSERT_EQ(
+      RegCreateKeyExA(HKEY_LOCAL_MACHINE, (std::string(kStatusKeyPath) + "\\task.gone.php").c_str(),
+                      0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.put(), nullptr),
+      ERROR_SUCCESS);
+  EXPECT_EQ(Status().exitCode, 2u);  // installed, stopped
+
+  ProbeScriptExits(3);
+  const TraceFile trace;
+  ASSERT_EQ(StartNamedService(kService), 0u);
+  ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+  const std::string pid = std::to_string(QueryState(kService).processId);
+
+  // After five failed runs: WARNING, and every script with a line of its own.
+  ProcessResult status;
+  ASSERT_TRUE(WaitFor([&] { return (status = Status()).exitCode == 1; }, 90000)) << status.out;
+  EXPECT_EQ(status.out.rfind("WARNING: task.reach.probe.php failed ", 0), 0u) << status.out;
+  EXPECT_NE(LineWith(status.out, "Service TevrinInternalSvc: running, process " + pid + ","), "");
+  for (const TScriptScheduleRow& row : ScriptSchedule)
+    EXPECT_NE(LineWith(status.out, std::string("  ") + row.ScriptFile + "  "), "") << status.out;
+  EXPECT_NE(LineWith(status.out, "  task.reach.probe.php  ").find(" in a row, exit code 3; last"),
+            std::string::npos);
+  EXPECT_NE(LineWith(status.out, "  task.upstream.sync.php  ").find(", exit 0; "),
+            std::string::npos);
+  // The companion line names the process the launcher waits on.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const std::vector<DWORD> companions = ProcessIdsByName("qrx_proxy.exe");
+        status = Status();
+        return companions.size() == 1 &&
+               LineWith(status.out, "Companion qrx_proxy.exe: process " +
+                                        std::to_string(companions[0]) + ";") != "";
+      },
+      30000))
+      << status.out;
+
+  // The key was made afresh: volatile, only SYSTEM and Administrators may write.
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, KEY_ALL_ACCESS, key.put()), 0);
+  EXPECT_EQ(AccessListOf(key.get()), kStatusKeySddl);
+  UniqueRegKey child;
+  EXPECT_EQ(RegOpenKeyExA(key.get(), "task.gone.php", 0, KEY_READ, child.put()),
+            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegCreateKeyExA(key.get(), "lasting", 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, child.put(), nullptr),
+            ERROR_CHILD_MUST_BE_VOLATILE);
+  key.reset();
+
+  // The script runs well again: one Information after the one Warning, and OK.
+  ProbeScriptExits(0);
+  ASSERT_TRUE(WaitFor([&] { return ScriptEntries(trace).size() >= 2; }, 60000)) << trace.Text();
+  ASSERT_TRUE(WaitFor([&] { return (status = Status()).exitCode == 0; }, 60000)) << status.out;
+  const std::vector<TraceEntry> entries = ScriptEntries(trace);
+  ASSERT_EQ(entries.size(), 2u) << trace.Text();
+  EXPECT_EQ(entries[0].type, static_cast<unsigned>(EVENTLOG_WARNING_TYPE));
+  EXPECT_EQ(entries[0].text,
+            "Script task.reach.probe.php has failed 5 runs in a row; the last one: exit code 3.");
+  EXPECT_EQ(entries[1].type, static_cast<unsigned>(EVENTLOG_INFORMATION_TYPE));
+  EXPECT_EQ(entries[1].text.rfind("Script task.reach.probe.php ran well again after ", 0), 0u);
+
+  // Stopped: CRITICAL, and the status has gone with the service.
+  ASSERT_EQ(SendControl(kService, SERVICE_CONTROL_STOP), 0u);
+  ASSERT_TRUE(WaitForState(kService, SERVICE_STOPPED));
+  status = Status();
+  EXPECT_EQ(status.exitCode, 2u);
+  EXPECT_EQ(status.out,
+            "CRITICAL: TevrinInternalSvc is stopped\r\nService TevrinInternalSvc: stopped\r\n");
+}
+
+}  // namespace
+}  // namespace brenlow::test
