@@ -33,7 +33,10 @@ make_ca() {
 
 verifies() { osslsigncode verify -CAfile "$ca/ca.pem" -in "$1" >/dev/null 2>&1; }
 # The Authenticode digest: the file's bytes less its signature.
-digest() { osslsigncode verify -CAfile "$ca/ca.pem" -in "$1" 2>&1 | grep 'Calculated message digest'; }
+digest() {
+  osslsigncode verify -CAfile "$ca/ca.pem" -in "$1" 2>&1 | grep 'Calculated message digest' ||
+    echo "no digest for $1"
+}
 
 build() {
   local version=$1 out
@@ -81,8 +84,8 @@ open(sys.argv[2], "wb").write(b)' "$file" "$work/tampered"
     # The other build, in another folder, made the same executable: signed the same, it has the
     # same digest.
     osslsigncode sign -certs "$ca/chain.pem" -key "$ca/leaf.key" -h sha256 \
-      -in "$work/unsigned/artifacts/$file" -out "$work/resigned.exe" >/dev/null
-    [ "$(digest "$file")" = "$(digest "$work/resigned.exe")" ] ||
+      -in "$work/unsigned/artifacts/$file" -out "$work/resigned-$file" >/dev/null
+    [ "$(digest "$file")" = "$(digest "$work/resigned-$file")" ] ||
       fail "$file differs between the signed and the unsigned build"
   done
 }
@@ -94,16 +97,20 @@ install() {
   [[ "$out" == *"1: "* ]] || fail "signed seclister.exe listed nothing: $out"
   local package
   package=$(ls "$artifacts"/TevrinAgent-*-x64.msi)
-  "$wine" msiexec /i "Z:${package//\//\\}" /qn 2>/dev/null || fail "the signed package did not install"
+  local log="Z:${work//\//\\}\\msiexec"
+  "$wine" msiexec /i "Z:${package//\//\\}" /qn /l*v "$log-install.log" 2>/dev/null ||
+    fail "the signed package did not install (log: $work/msiexec-install.log)"
   cmp "$artifacts/brenlow.exe" "$folder/brenlow.exe" || fail "installed brenlow.exe is not the signed one"
   local waited=0
   until "$wine" sc query TevrinInternalSvc 2>/dev/null | grep -q RUNNING; do
     ((++waited < 60)) || { fail "the signed package's service is not running"; break; }
     sleep 1
   done
-  "$wine" msiexec /x "Z:${package//\//\\}" /qn 2>/dev/null || fail "the signed package did not uninstall"
+  "$wine" msiexec /x "Z:${package//\//\\}" /qn /l*v "$log-uninstall.log" 2>/dev/null ||
+    fail "the signed package did not uninstall (log: $work/msiexec-uninstall.log)"
   "$wine" sc query TevrinInternalSvc >/dev/null 2>&1 && fail "the service is left after uninstall"
-  [ ! -e "$folder/brenlow.exe" ] || fail "brenlow.exe is left after uninstall"
+  [ ! -e "$folder/brenlow.exe" ] ||
+    fail "brenlow.exe is left after uninstall (log: $work/msiexec-uninstall.log)"
 }
 
 cd "$root"
