@@ -43,6 +43,7 @@ build() {
   make_ca
   # Refused before anything is built, each with the reason; nothing is made.
   while IFS='|' read -r environment arguments reason; do
+    # shellcheck disable=SC2086 # each word is one variable or one argument
     if out=$(env $environment tools/release.sh $arguments "$work/refused" 2>&1); then
       fail "release with '$environment $arguments' succeeded"
     fi
@@ -67,7 +68,7 @@ EOF
 
   local package=TevrinAgent-$version-x64.msi file
   cd "$work/signed/artifacts"
-  [ "$(ls | sort | tr '\n' ' ')" = "SHA256SUMS TevrinAgent-$version-x64.msi brenlow.exe seclister.exe " ] ||
+  [ "$(ls | LC_ALL=C sort | tr '\n' ' ')" = "SHA256SUMS TevrinAgent-$version-x64.msi brenlow.exe seclister.exe " ] ||
     fail "artifacts: $(ls)"
   sha256sum --quiet -c SHA256SUMS || fail "SHA256SUMS does not match the artifacts"
   for file in brenlow.exe seclister.exe "$package"; do
