@@ -17,9 +17,20 @@ file(REMOVE ${partial})
 get_filename_component(out_dir ${OUTPUT} DIRECTORY)
 file(MAKE_DIRECTORY ${out_dir})
 
+# With SOURCE_DATE_EPOCH in the environment (a release) the package is the same from the same
+# executables: wixl writes the current time into the summary information and honours no
+# SOURCE_DATE_EPOCH, so it runs on a clock stopped at that moment (faketime, in UTC, as the
+# cabinet's file times are local ones); the packed files' own times are the caller's to set.
+set(clock)
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  find_program(FAKETIME faketime REQUIRED)
+  string(TIMESTAMP moment "%Y-%m-%d %H:%M:%S" UTC)
+  set(clock ${CMAKE_COMMAND} -E env TZ=UTC ${FAKETIME} -f ${moment})
+endif()
+
 # wixl finds the files to pack in its working directory.
 execute_process(
-  COMMAND ${WIXL} -a x64 -D Version=${VERSION} -D ProductCode=${PRODUCT_CODE}
+  COMMAND ${clock} ${WIXL} -a x64 -D Version=${VERSION} -D ProductCode=${PRODUCT_CODE}
           -D UpgradeCode=${UPGRADE_CODE} -o ${partial} ${SOURCE_DIR}/TevrinAgent.wxs
   WORKING_DIRECTORY ${BIN_DIR}
   RESULT_VARIABLE result)
@@ -68,5 +79,34 @@ query("UPDATE Property SET Value = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;
 # C:\Tevrin) would otherwise inherit from the drive's root the right of every signed-in user to
 # change files there, and any local user could replace what the service runs as LocalSystem.
 import_table(MsiLockPermissionsEx.idt)
+
+# A release's package code, which wixl draws at random, is derived from the package itself
+# (with a placeholder code in its place): the same package gets the same code, and any change to
+# what it holds, a signature on a packed executable included, a new one. msibuild sets the code
+# together with the subject, author and template, which are kept as wixl wrote them.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  find_program(MSIINFO msiinfo REQUIRED)
+  execute_process(COMMAND ${MSIINFO} suminfo ${partial} OUTPUT_VARIABLE summary
+                  RESULT_VARIABLE result)
+  foreach(field Subject Author Template)
+    string(REGEX MATCH "\n${field}: ([^\n]*)" line "\n${summary}")
+    if(NOT result EQUAL 0 OR NOT line)
+      message(FATAL_ERROR "msiinfo gave no ${field} for ${partial}")
+    endif()
+    set(${field} "${CMAKE_MATCH_1}")
+  endforeach()
+  function(set_package_code code)
+    execute_process(
+      COMMAND ${MSIBUILD} ${partial} -s "${Subject}" "${Author}" "${Template}" "{${code}}"
+      RESULT_VARIABLE result)
+    if(NOT result EQUAL 0)
+      message(FATAL_ERROR "msibuild failed to set the package code (${result})")
+    endif()
+  endfunction()
+  set_package_code(${PRODUCT_CODE})
+  file(SHA256 ${partial} digest)
+  string(UUID package_code NAMESPACE ${UPGRADE_CODE} NAME "package ${digest}" TYPE SHA1 UPPER)
+  set_package_code(${package_code})
+endif()
 
 file(RENAME ${partial} ${OUTPUT})

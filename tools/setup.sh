@@ -14,6 +14,12 @@ command -v ninja >/dev/null || missing+=(ninja-build)
 # The installer package: wixl builds it, msibuild (msitools) adds the brenlow.ini rows.
 command -v wixl >/dev/null || missing+=(wixl)
 command -v msibuild >/dev/null || missing+=(msitools)
+# The release (tools/release.sh): Authenticode signing, the tests' throwaway certificates, and
+# the stopped clock the package is made on.
+command -v osslsigncode >/dev/null || missing+=(osslsigncode)
+command -v openssl >/dev/null || missing+=(openssl)
+command -v faketime >/dev/null || missing+=(faketime)
+command -v git >/dev/null || missing+=(git)
 # The native fuzz targets (tools/fuzz.sh): clang with libFuzzer and the sanitizer runtimes.
 command -v clang++-14 >/dev/null || missing+=(clang-14)
 [ -f /usr/lib/llvm-14/lib/libFuzzer.a ] || missing+=(libfuzzer-14-dev)
