@@ -24,11 +24,14 @@ build() {
   local pem="BRENLOW_SIGN_CERTS=$ca/chain.pem BRENLOW_SIGN_KEY=$ca/leaf.key" out file
   local package=TevrinAgent-$1-x64.msi
   # Refused before anything is built or removed, each saying why.
-  for case in "|pass --unsigned" "BRENLOW_SIGN_PFX=$ca/x.pfx|needs BRENLOW_SIGN_PASSWORD_FILE" \
-    "$pem --unsigned|drop one or the other"; do
-    # shellcheck disable=SC2086 # the case's words are variables and arguments
-    out=$(env ${case%|*} tools/release.sh "$work/refused" 2>&1) && fail "'${case%|*}' not refused"
-    [[ "$out" == *"${case#*|}"* && ! -e $work/refused ]] || fail "'${case%|*}' gave: $out"
+  # Each case: the environment, the arguments, what the refusal says.
+  for case in "||pass --unsigned" "BRENLOW_SIGN_PFX=$ca/x.pfx||needs BRENLOW_SIGN_PASSWORD_FILE" \
+    "$pem|--unsigned|drop one or the other"; do
+    IFS='|' read -r environment arguments reason <<<"$case"
+    # shellcheck disable=SC2086 # the words are variables and arguments
+    out=$(env $environment tools/release.sh $arguments "$work/refused" 2>&1) &&
+      fail "'$environment $arguments' not refused"
+    [[ "$out" == *"$reason"* && ! -e $work/refused ]] || fail "'$environment $arguments' gave: $out"
   done
   out=$(tools/release.sh --unsigned "$work/unsigned" 2>&1) && [[ "$out" == *"UNSIGNED build"* ]] ||
     fail "unsigned release: $out"
