@@ -188,10 +188,12 @@ std::vector<TCheckLine> CheckSettings(TCheckedLayout& layout) {
     case fkFile:
       break;
   }
+  std::string timeLimit;
   try {
     const TIniFile settings(layout.SettingsPath);
     layout.PhpExePath = settings.ReadSetting("General", "PHP_EXE_PATH", "");
     layout.WebRootPath = settings.ReadSetting("General", "WEB_ROOT_PATH", "");
+    timeLimit = settings.ReadSetting("General", "ScriptTimeLimit", "");
   } catch (const std::exception& e) {
     return {{clFail, name + "cannot be read: " + e.what()}};
   }
@@ -204,6 +206,16 @@ std::vector<TCheckLine> CheckSettings(TCheckedLayout& layout) {
   };
   keyLine("PHP_EXE_PATH", layout.PhpExePath);
   keyLine("WEB_ROOT_PATH", layout.WebRootPath);
+  // The optional limit, read as the service reads it: a text that is not a number of seconds
+  // means no limit, which the administrator who wrote it did not intend.
+  const int32_t limitMs = ScriptTimeLimitFromSetting(timeLimit);
+  if (limitMs > 0)
+    lines.push_back({clOk, "ScriptTimeLimit = " + std::to_string(limitMs / 1000) + " s"});
+  else if (timeLimit.empty() || timeLimit.find_first_not_of("+0") == std::string::npos)
+    lines.push_back({clOk, "ScriptTimeLimit: not set, so a run may last as long as it needs"});
+  else
+    lines.push_back({clWarn, "ScriptTimeLimit = " + timeLimit +
+                                 ": not a number of seconds, so a run may last as long as it needs"});
   return lines;
 }
 

@@ -19,6 +19,7 @@ TStreakEntry StreakEntryFor(uint32_t failuresBefore, bool succeeded) {
 }
 
 std::string RunEndText(const TChildOutcome& outcome) {
+  if (outcome.TimedOut) return "ended at its time limit";
   if (outcome.Ended) return "exit code " + std::to_string(outcome.ExitCode);
   std::string text = "could not be started: system error " + std::to_string(outcome.Error);
   const std::string system = SystemErrorText(outcome.Error);

@@ -2,8 +2,8 @@
 # The demo: builds everything, installs brenlow as a service in a Wine prefix from the installer
 # package, silently and with both settings, into a folder whose path holds a space, lets it work
 # for about half a minute while showing what it does (event-log entries, script runs, companion
-# starts, one watchdog kill and restart, a script that fails and recovers, brenlow.exe --status),
-# then stops it, runs seclister, uninstalls the package and sums up. It leaves nothing running.
+# starts, one watchdog kill and restart, a script that fails and recovers, brenlow.exe --check
+# and --status), then stops it, runs seclister, uninstalls the package and sums up. It leaves nothing running.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -73,6 +73,12 @@ show_status() {
 
 say "sc query $service (the package started it)"
 wine_quiet sc query "$service" | tr -d '\r' | grep -E 'STATE' || true
+
+say "brenlow.exe --check (one line per check; exit code 0 all OK, 1 a WARN, 2 a FAIL)"
+code=0
+wine_quiet "$installed_exe" --check >"$drive_c/TevrinDemo/check.txt" || code=$?
+tr -d '\r' <"$drive_c/TevrinDemo/check.txt" | sed 's/^/   /'
+echo "   exit code $code"
 
 say "What the service does (about 30 s)"
 echo "   (right after a start the monitor's first probes race the companion's start: ten failed"

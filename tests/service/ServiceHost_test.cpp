@@ -313,6 +313,8 @@ TEST_F(RunningService, CheckFindsAGoodLayoutGoodAndNamesEachFault) {
     files.push_back(scripts + "\\" + row.ScriptFile);
     WriteFileText(files.back(), "<?php\r\n");
   }
+  WriteFileText(folder_ + "\\brenlow.ini", ReadFileText(folder_ + "\\brenlow.ini") +
+                                               "ScriptTimeLimit=600\r\n");
   for (const std::string& file : files) SetEveryoneMayChange(file, false);
 
   const TraceFile trace;
@@ -327,7 +329,7 @@ TEST_F(RunningService, CheckFindsAGoodLayoutGoodAndNamesEachFault) {
   for (const std::string& line : good) EXPECT_EQ(line.rfind("OK   ", 0), 0u) << line;
   EXPECT_THAT(good, ::testing::IsSupersetOf(std::vector<std::string>{
                         "OK   interpreter -v: PHP 8.3.0 (cli) (stand-in of the tests)",
-                        "OK   scripts: all 12 present",
+                        "OK   scripts: all 12 present", "OK   ScriptTimeLimit = 600 s",
                         "OK   service command line: \"" + Exe() + "\" --run"}));
   EXPECT_THAT(check.out, ::testing::HasSubstr("OK   companion pipe " + std::string(ProbePipeName) +
                                               ": reply 1 in "));
