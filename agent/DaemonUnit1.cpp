@@ -187,20 +187,27 @@ TRunQRXProxyThread* TRunQRXProxyThread::Create(TRunQRXProxySettings settings) {
   return launcher.release();
 }
 
-std::vector<DWORD> TRunQRXProxyThread::ProcessIdsOf(const std::string& imageName) {
+std::vector<TProcessEntry> ProcessesNamed(const std::string& imageName) {
   // The single-byte entry, whose size the walk must announce.
   static_assert(sizeof(PROCESSENTRY32) == 304);
-  std::vector<DWORD> ids;
+  std::vector<TProcessEntry> found;
   const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return ids;
+  if (!snapshot) return found;
   PROCESSENTRY32 entry{};
   entry.dwSize = sizeof(entry);
   // The walk goes on after a match and ends only when a call fails.
   for (BOOL ok = Process32First(snapshot.get(), &entry); ok;
        ok = Process32Next(snapshot.get(), &entry)) {
     const std::string_view name(entry.szExeFile, strnlen(entry.szExeFile, MAX_PATH));
-    if (ImageNameMatches(name, imageName)) ids.push_back(entry.th32ProcessID);
+    if (ImageNameMatches(name, imageName))
+      found.push_back({entry.th32ProcessID, entry.th32ParentProcessID});
   }
+  return found;
+}
+
+std::vector<DWORD> TRunQRXProxyThread::ProcessIdsOf(const std::string& imageName) {
+  std::vector<DWORD> ids;
+  for (const TProcessEntry& entry : ProcessesNamed(imageName)) ids.push_back(entry.ProcessId);
   return ids;
 }
 

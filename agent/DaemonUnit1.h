@@ -128,6 +128,16 @@ inline constexpr const char* kCompanionImageName = "qrx_proxy.exe";
 // Only the ASCII letters are compared without case; every other byte must be equal.
 bool ImageNameMatches(std::string_view entryName, std::string_view imageName);
 
+// A running process found in the process list: its id and the id its parent had.
+struct TProcessEntry {
+  DWORD ProcessId = 0;
+  DWORD ParentProcessId = 0;
+};
+
+// Every running process that has imageName by ImageNameMatches, in the order of the process
+// list; empty when the list cannot be had.
+std::vector<TProcessEntry> ProcessesNamed(const std::string& imageName);
+
 // The companion's path in a directory, quoted for ShellExecuteA: "<directory>\qrx_proxy.exe".
 // A drive root keeps its own separator, so "C:\" gives "C:\\qrx_proxy.exe".
 std::string CompanionPath(const std::string& directory);

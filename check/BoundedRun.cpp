@@ -1,8 +1,5 @@
 #include "check/BoundedRun.h"
 
-#include <tlhelp32.h>
-
-#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -59,19 +56,12 @@ ULONGLONG Now() {
 // they can be ended.
 std::vector<UniqueHandle> OwnChildrenSince(const std::string& imageName, ULONGLONG since) {
   std::vector<UniqueHandle> children;
-  const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return children;
-  PROCESSENTRY32 entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL ok = Process32First(snapshot.get(), &entry); ok;
-       ok = Process32Next(snapshot.get(), &entry)) {
-    if (entry.th32ParentProcessID != GetCurrentProcessId() ||
-        !ImageNameMatches({entry.szExeFile, strnlen(entry.szExeFile, MAX_PATH)}, imageName))
-      continue;
+  for (const TProcessEntry& entry : ProcessesNamed(imageName)) {
+    if (entry.ParentProcessId != GetCurrentProcessId()) continue;
     // A parent's id outlives the parent: the creation time tells our child from the child of an
     // earlier process that had this id.
-    UniqueHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                     entry.th32ProcessID));
+    UniqueHandle process(
+        OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.ProcessId));
     FILETIME created{}, exited{}, kernel{}, user{};
     if (process && GetProcessTimes(process.get(), &created, &exited, &kernel, &user) &&
         AsNumber(created) >= since)

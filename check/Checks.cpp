@@ -214,8 +214,9 @@ std::vector<TCheckLine> CheckSettings(TCheckedLayout& layout) {
   else if (timeLimit.empty() || timeLimit.find_first_not_of("+0") == std::string::npos)
     lines.push_back({clOk, "ScriptTimeLimit: not set, so a run may last as long as it needs"});
   else
-    lines.push_back({clWarn, "ScriptTimeLimit = " + timeLimit +
-                                 ": not a number of seconds, so a run may last as long as it needs"});
+    lines.push_back(
+        {clWarn, "ScriptTimeLimit = " + timeLimit +
+                     ": not a number of seconds, so a run may last as long as it needs"});
   return lines;
 }
 

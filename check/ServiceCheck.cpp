@@ -4,6 +4,7 @@
 #include "common/UniqueHandle.h"
 #include "service/DaemonDef.h"
 #include "service/DaemonMapperUnit1.h"
+#include "status/StatusReport.h"
 
 namespace brenlow {
 namespace {
@@ -19,27 +20,6 @@ DWORD QueryGrowing(std::vector<BYTE>& buffer, Query query) {
     buffer.resize(needed);
   }
   return ERROR_INSUFFICIENT_BUFFER;
-}
-
-const char* StateName(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED:
-      return "stopped";
-    case SERVICE_START_PENDING:
-      return "starting";
-    case SERVICE_STOP_PENDING:
-      return "stopping";
-    case SERVICE_RUNNING:
-      return "running";
-    case SERVICE_CONTINUE_PENDING:
-      return "continuing";
-    case SERVICE_PAUSE_PENDING:
-      return "pausing";
-    case SERVICE_PAUSED:
-      return "paused (the work goes on)";
-    default:
-      return "unknown";
-  }
 }
 
 TCheckLine StartTypeLine(DWORD startType) {
@@ -150,7 +130,8 @@ std::vector<TCheckLine> ServiceLines(const std::string& serviceName, const TServ
     lines.push_back(
         {clOk, "service state: running, process id " + std::to_string(facts.ProcessId)});
   else
-    lines.push_back({clWarn, std::string("service state: ") + StateName(facts.State)});
+    lines.push_back({clWarn, "service state: " + ServiceStateText(facts.State) +
+                                 (facts.State == SERVICE_PAUSED ? " (the work goes on)" : "")});
   lines.push_back(RecoveryLine(facts));
   return lines;
 }

@@ -1,5 +1,7 @@
 #include "status/StatusCommand.h"
 
+#include <exception>
+
 #include "common/UniqueHandle.h"
 #include "status/StatusBoard.h"
 #include "status/StatusLayout.h"
@@ -120,12 +122,18 @@ TAgentStatus ReadAgentStatus(HKEY root, const std::string& path,
 
 int RunStatusCommand(const std::string& serviceName, const std::vector<std::string>& scripts,
                      const std::function<void(const std::string&)>& write) {
-  // A restart between the two reads shows as a status written by another process: unknown.
-  const TServiceState service = QueryServiceState(serviceName);
-  const TAgentStatus status = ReadAgentStatus(HKEY_LOCAL_MACHINE, kStatusKeyPath, scripts);
-  const TStatusReport report = MakeStatusReport(service, status, FileTimeNow());
-  write(report.Text);
-  return report.Result;
+  try {
+    // A restart between the two reads shows as a status written by another process: unknown.
+    const TServiceState service = QueryServiceState(serviceName);
+    const TAgentStatus status = ReadAgentStatus(HKEY_LOCAL_MACHINE, kStatusKeyPath, scripts);
+    const TStatusReport report = MakeStatusReport(service, status, FileTimeNow());
+    write(report.Text);
+    return report.Result;
+  } catch (const std::exception& e) {
+    // Out of memory, say: a monitoring check must read "unknown", not the host's exit code 1.
+    write(std::string("UNKNOWN: the status could not be read: ") + e.what() + "\r\n");
+    return crUnknown;
+  }
 }
 
 }  // namespace brenlow

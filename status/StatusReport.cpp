@@ -26,26 +26,6 @@ std::string ExitCodeText(DWORD code) {
   return std::string(text, 10);
 }
 
-std::string StateText(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED:
-      return "stopped";
-    case SERVICE_START_PENDING:
-      return "start pending";
-    case SERVICE_STOP_PENDING:
-      return "stop pending";
-    case SERVICE_RUNNING:
-      return "running";
-    case SERVICE_CONTINUE_PENDING:
-      return "continue pending";
-    case SERVICE_PAUSE_PENDING:
-      return "pause pending";
-    case SERVICE_PAUSED:
-      return "paused";
-  }
-  return "in state " + std::to_string(state);
-}
-
 // The states in which the service's process does its work: a pause changes only what the
 // service reports, its workers go on.
 bool Working(DWORD state) {
@@ -130,6 +110,26 @@ std::string CompanionText(const TCompanionStatus& c, uint64_t started, uint64_t 
 
 }  // namespace
 
+std::string ServiceStateText(DWORD state) {
+  switch (state) {
+    case SERVICE_STOPPED:
+      return "stopped";
+    case SERVICE_START_PENDING:
+      return "start pending";
+    case SERVICE_STOP_PENDING:
+      return "stop pending";
+    case SERVICE_RUNNING:
+      return "running";
+    case SERVICE_CONTINUE_PENDING:
+      return "continue pending";
+    case SERVICE_PAUSE_PENDING:
+      return "pause pending";
+    case SERVICE_PAUSED:
+      return "paused";
+  }
+  return "in state " + std::to_string(state);
+}
+
 std::string SpanText(uint64_t ms, bool tenths) {
   if (tenths && ms < 9950) {
     const uint64_t t = (ms + 50) / 100;
@@ -175,8 +175,8 @@ TStatusReport MakeStatusReport(const TServiceState& service, const TAgentStatus&
     lines.push_back(name + "unknown");
   } else if (!Working(service.State)) {
     report.Result = crCritical;
-    headline = service.Name + " is " + StateText(service.State);
-    lines.push_back(name + StateText(service.State));
+    headline = service.Name + " is " + ServiceStateText(service.State);
+    lines.push_back(name + ServiceStateText(service.State));
     if (status.Present)
       lines.push_back("(the status left by process " + std::to_string(status.ProcessId) +
                       ", which has ended, is not shown)");
@@ -185,11 +185,11 @@ TStatusReport MakeStatusReport(const TServiceState& service, const TAgentStatus&
     headline = status.Present ? "the status key was written by process " +
                                     std::to_string(status.ProcessId) + ", not by the service's"
                               : "the running service has written no status";
-    lines.push_back(name + StateText(service.State) + ", process " +
+    lines.push_back(name + ServiceStateText(service.State) + ", process " +
                     std::to_string(service.ProcessId));
   } else {
     Verdict verdict;
-    lines.push_back(name + StateText(service.State) + ", process " +
+    lines.push_back(name + ServiceStateText(service.State) + ", process " +
                     std::to_string(service.ProcessId) + ", started " +
                     SpanText(MsBetween(status.Started, now)) + " ago");
     lines.push_back("Companion qrx_proxy.exe: " +

@@ -81,6 +81,9 @@ bool StatusIsLive(const TServiceState& service, const TAgentStatus& status);
 TStatusReport MakeStatusReport(const TServiceState& service, const TAgentStatus& status,
                                uint64_t now);
 
+// A state the service manager reports, in plain words: "running", "start pending", "paused"...
+std::string ServiceStateText(DWORD state);
+
 // Spans in plain words: "0.4 s" below ten seconds when tenths are asked for, else "12 s",
 // "4 min 5 s", "3 h 12 min", "2 d 3 h".
 std::string SpanText(uint64_t ms, bool tenths = false);

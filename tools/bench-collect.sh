@@ -2,7 +2,8 @@
 # Benchmark: how fast ExecuteAndCollect takes a child's output, against the same child read by
 # a plain blocking 64 KiB ReadFile loop (the pipe's practical limit), in one process under the
 # test bed's Wine: 16 MiB in 64 KiB writes, 4 MiB in 512-byte writes, and a child that writes
-# nothing (spawn to return). Prints the figures and each ratio; asserts nothing.
+# nothing (spawn to return); for the first two also ExecuteAndDrain against the loop that throws
+# the bytes away. Prints the figures and each ratio; asserts nothing.
 # Usage: tools/bench-collect.sh [RUNS_AB] [RUNS_C]   (defaults 5 and 20)
 set -euo pipefail
 

@@ -7,7 +7,8 @@
 #   - brenlow.exe's resident memory at the start and at the end of the window (a leak shows as
 #     growth);
 #   - script runs started (each is a child process; their cost is the scripts', not ours);
-#   - event-log entries written (none are expected once the start has settled).
+#   - event-log entries written (none are expected once the start has settled; with
+#     --no-scripts each 3-second script writes one Warning at its fifth failed run in a row).
 # With --no-scripts, brenlow.ini names no interpreter and no web root, so no script starts: what
 # is left is the service's own cost (the runners still try their empty command lines on their
 # periods; those attempts fail before any process exists).

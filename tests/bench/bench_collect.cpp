@@ -1,6 +1,7 @@
 // Benchmark of ExecuteAndCollect against its limit: the same child read by a plain blocking
 // ReadFile loop of 64 KiB until end-of-file, collecting the bytes into a string as
-// ExecuteAndCollect must (and, for the throughput, the same loop throwing them away). Each work
+// ExecuteAndCollect must; for the throughput also the same loop throwing them away, the limit of
+// ExecuteAndDrain, which keeps none of them. Each work
 // is timed from before the pipes are made to the return, alternating, in one process:
 //   (a) 16 MiB written in 64 KiB writes      (throughput)
 //   (b) 4 MiB written in 512-byte writes     (a chatty script)
@@ -93,6 +94,12 @@ Sample Collect(const std::string& commandLine) {
   return sample;
 }
 
+Sample Drain(const std::string& commandLine) {
+  const auto began = Clock::now();
+  brenlow::ExecuteAndDrain(commandLine);
+  return Sample{Since(began), 0, 0};
+}
+
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const size_t n = values.size();
@@ -109,6 +116,7 @@ double P95(std::vector<double> values) {
 struct Series {
   std::vector<double> ms;
   std::vector<double> readOnlyMs;  // the limit's loop without keeping the bytes
+  std::vector<double> drainMs;     // ExecuteAndDrain, beside it
   std::vector<double> wakeUps;
   bool bytesRight = true;
 };
@@ -129,7 +137,16 @@ void Measure(const std::string& line, size_t bytes, int runs, Series& limit, Ser
       b = Collect(line);
       a = Limit(line);
     }
-    if (bytes > 0) limit.readOnlyMs.push_back(Limit(line, false).ms);
+    if (bytes > 0) {
+      // The two that keep nothing, in turn as well.
+      if (i % 2 == 0) {
+        limit.readOnlyMs.push_back(Limit(line, false).ms);
+        collect.drainMs.push_back(Drain(line).ms);
+      } else {
+        collect.drainMs.push_back(Drain(line).ms);
+        limit.readOnlyMs.push_back(Limit(line, false).ms);
+      }
+    }
     limit.ms.push_back(a.ms);
     collect.ms.push_back(b.ms);
     collect.wakeUps.push_back(b.wakeUps);
@@ -146,6 +163,7 @@ void Throughput(const char* label, const std::string& child, size_t bytes, int r
   const double limitMs = Median(limit.ms);
   const double collectMs = Median(collect.ms);
   const double readOnlyMs = Median(limit.readOnlyMs);
+  const double drainMs = Median(collect.drainMs);
   std::printf("%s, median of %d runs\n", label, runs);
   std::printf("  limit, bytes thrown away:       %9.1f ms  %7.1f MiB/s\n", readOnlyMs,
               mib * 1000 / readOnlyMs);
@@ -155,9 +173,13 @@ void Throughput(const char* label, const std::string& child, size_t bytes, int r
               mib * 1000 / collectMs, Median(collect.wakeUps));
   std::printf(
       "  ratio (limit time / ours):     %9.2f  (%.2f against the limit throwing the bytes "
-      "away)%s\n\n",
+      "away)%s\n",
       limitMs / collectMs, readOnlyMs / collectMs,
       limit.bytesRight && collect.bytesRight ? "" : "  (BYTE COUNT WRONG)");
+  std::printf("  ExecuteAndDrain:                %9.1f ms  %7.1f MiB/s\n", drainMs,
+              mib * 1000 / drainMs);
+  std::printf("  ratio (limit throwing the bytes away / ExecuteAndDrain): %.2f\n\n",
+              readOnlyMs / drainMs);
 }
 
 }  // namespace

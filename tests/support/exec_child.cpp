@@ -23,6 +23,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/support/StandInSpawn.h"
+
 namespace {
 
 constexpr DWORD kLongestWait = 60000;
@@ -67,18 +69,7 @@ void Spawn(int argc, char** argv, int first) {
     line += " ";
     line += argv[i];
   }
-  STARTUPINFOA startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION info{};
-  if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                     &info)) {
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-  }
+  brenlow::test::SpawnSharingStdHandles(line);
 }
 
 }  // namespace

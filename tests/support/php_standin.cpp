@@ -27,6 +27,7 @@
 #include <string>
 
 #include "tests/support/StandInLog.h"
+#include "tests/support/StandInSpawn.h"
 
 namespace {
 
@@ -78,22 +79,6 @@ void WriteBytes(DWORD which, unsigned long count) {
   }
 }
 
-void Spawn(const std::string& program) {
-  std::string line = "\"" + program + "\"";
-  STARTUPINFOA startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &info))
-    return;
-  CloseHandle(info.hThread);
-  CloseHandle(info.hProcess);
-}
-
 // The "standin:" words of the script file, by name; empty when there are none.
 std::map<std::string, unsigned long> ScriptDirectives(const char* script) {
   std::map<std::string, unsigned long> directives;
@@ -121,7 +106,8 @@ std::map<std::string, unsigned long> ScriptDirectives(const char* script) {
 
 int main(int argc, char** argv) {
   Record("start", GetCommandLineA());
-  if (const std::string program = Env("BRENLOW_STANDIN_SPAWN"); !program.empty()) Spawn(program);
+  if (const std::string program = Env("BRENLOW_STANDIN_SPAWN"); !program.empty())
+    brenlow::test::SpawnSharingStdHandles("\"" + program + "\"");
   if (argc > 1 && std::string(argv[argc - 1]) == "-v") {
     const std::string version = "PHP 8.3.0 (cli) (stand-in of the tests)\r\nCopyright\r\n";
     DWORD written = 0;
