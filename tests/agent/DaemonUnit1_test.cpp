@@ -109,8 +109,8 @@ class DaemonTest : public ::testing::Test {
     TCompanionStarters starters;
     starters.StartLauncher = [this] { Record("launcher"); };
     starters.StartMonitor = [this] { Record("monitor"); };
-    auto daemon = std::make_unique<TDaemon1>(std::move(timings), std::move(starters),
-                                             [this] { Record("check"); }, status_);
+    auto daemon = std::make_unique<TDaemon1>(
+        std::move(timings), std::move(starters), [this] { Record("check"); }, status_);
     daemon_ = daemon.get();
     return daemon;
   }

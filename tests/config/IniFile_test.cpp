@@ -140,7 +140,9 @@ TEST(IniFile, AFileSavedAsUtf16ReadsAsTheSameSettings) {
   EXPECT_EQ(config.ReadSetting("General", "PHP_EXE_PATH", ""), "C:\\Program Files\\php\\php.exe");
   // The Western European code page (Wine's default here) has the first letter and not the second.
   if (GetACP() != 1252) return;
-  EXPECT_EQ(config.ReadSetting("General", "WEB_ROOT_PATH", ""), "D:\\w\xE9" "b");
+  EXPECT_EQ(config.ReadSetting("General", "WEB_ROOT_PATH", ""),
+            "D:\\w\xE9"
+            "b");
   EXPECT_EQ(config.ReadSetting("General", "OTHER", "missing"), "missing");
 }
 

@@ -313,8 +313,8 @@ TEST_F(RunningService, CheckFindsAGoodLayoutGoodAndNamesEachFault) {
     files.push_back(scripts + "\\" + row.ScriptFile);
     WriteFileText(files.back(), "<?php\r\n");
   }
-  WriteFileText(folder_ + "\\brenlow.ini", ReadFileText(folder_ + "\\brenlow.ini") +
-                                               "ScriptTimeLimit=600\r\n");
+  WriteFileText(folder_ + "\\brenlow.ini",
+                ReadFileText(folder_ + "\\brenlow.ini") + "ScriptTimeLimit=600\r\n");
   for (const std::string& file : files) SetEveryoneMayChange(file, false);
 
   const TraceFile trace;
