@@ -82,12 +82,6 @@ int32_t ScriptTimeLimitFromSetting(const std::string& setting) {
   return static_cast<int32_t>(std::min(seconds, kLargestSeconds) * 1000);
 }
 
-std::string ScriptFileOf(const std::string& commandLine) {
-  std::string file = commandLine.substr(commandLine.find_last_of("\\/") + 1);
-  if (!file.empty() && file.back() == '"') file.pop_back();
-  return file;
-}
-
 TFirstDelayRange FirstDelayRange(int32_t period) {
   return {CeilingDivide(period, 100), CeilingDivide(period, 10)};
 }
@@ -130,10 +124,10 @@ void TCustomThread::RunOnce() {
   // grow the service without bound.
   record_.RunStarting();
   const TChildOutcome outcome = ExecuteAndDrain(
-      CommandLine_, TDrainOptions{.TimeLimitMs = static_cast<DWORD>(std::max(TimeLimitMs(), 0))});
+      CommandLine_, TRunOptions{.TimeLimitMs = static_cast<DWORD>(std::max(TimeLimitMs(), 0))});
   if (outcome.TimedOut)
     timings_.Log->LogWarning(
-        "Script " + ScriptFileOf(CommandLine_) + " ran longer than its limit of " +
+        "Script " + ScriptNameOf(CommandLine_) + " ran longer than its limit of " +
         std::to_string(TimeLimitMs() / 1000) + " s and was ended with the processes it started.");
   record_.RunEnded(outcome);
 }
@@ -187,27 +181,20 @@ TRunQRXProxyThread* TRunQRXProxyThread::Create(TRunQRXProxySettings settings) {
   return launcher.release();
 }
 
-std::vector<TProcessEntry> ProcessesNamed(const std::string& imageName) {
+std::vector<DWORD> TRunQRXProxyThread::ProcessIdsOf(const std::string& imageName) {
   // The single-byte entry, whose size the walk must announce.
   static_assert(sizeof(PROCESSENTRY32) == 304);
-  std::vector<TProcessEntry> found;
+  std::vector<DWORD> ids;
   const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return found;
+  if (!snapshot) return ids;
   PROCESSENTRY32 entry{};
   entry.dwSize = sizeof(entry);
   // The walk goes on after a match and ends only when a call fails.
   for (BOOL ok = Process32First(snapshot.get(), &entry); ok;
        ok = Process32Next(snapshot.get(), &entry)) {
     const std::string_view name(entry.szExeFile, strnlen(entry.szExeFile, MAX_PATH));
-    if (ImageNameMatches(name, imageName))
-      found.push_back({entry.th32ProcessID, entry.th32ParentProcessID});
+    if (ImageNameMatches(name, imageName)) ids.push_back(entry.th32ProcessID);
   }
-  return found;
-}
-
-std::vector<DWORD> TRunQRXProxyThread::ProcessIdsOf(const std::string& imageName) {
-  std::vector<DWORD> ids;
-  for (const TProcessEntry& entry : ProcessesNamed(imageName)) ids.push_back(entry.ProcessId);
   return ids;
 }
 

@@ -73,10 +73,6 @@ struct TRunnerTimings {
 // seconds too large for 32-bit milliseconds gives the largest limit there is (about 24 days).
 int32_t ScriptTimeLimitFromSetting(const std::string& setting);
 
-// The file name of the script a runner's command line runs: what follows the last "\" or "/"
-// of the command line, without its closing quote.
-std::string ScriptFileOf(const std::string& commandLine);
-
 // A periodic script runner: after its first delay it runs its command line, pauses for its
 // period and, unless a stop has been requested by then, runs it again. It checks the stop flag
 // only after each pause, so a stop lets the current delay, run and pause finish. It records
@@ -127,16 +123,6 @@ inline constexpr const char* kCompanionImageName = "qrx_proxy.exe";
 // file-name part (what follows its last "\", "/" or ":") or the whole name equals imageName.
 // Only the ASCII letters are compared without case; every other byte must be equal.
 bool ImageNameMatches(std::string_view entryName, std::string_view imageName);
-
-// A running process found in the process list: its id and the id its parent had.
-struct TProcessEntry {
-  DWORD ProcessId = 0;
-  DWORD ParentProcessId = 0;
-};
-
-// Every running process that has imageName by ImageNameMatches, in the order of the process
-// list; empty when the list cannot be had.
-std::vector<TProcessEntry> ProcessesNamed(const std::string& imageName);
 
 // The companion's path in a directory, quoted for ShellExecuteA: "<directory>\qrx_proxy.exe".
 // A drive root keeps its own separator, so "C:\" gives "C:\\qrx_proxy.exe".

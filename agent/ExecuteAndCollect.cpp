@@ -318,7 +318,7 @@ DWORD WaitUntil(ULONGLONG deadline) {
 // Runs the child to its end, appending its standard output to output when there is one and
 // throwing it away otherwise, and fills in outcome as it goes. Throws ExecuteError.
 void Run(const std::string& commandLine, const std::string& shownCommandLine, std::string* output,
-         DWORD* wakeUps, const TDrainOptions& options, TChildOutcome& outcome) {
+         DWORD* wakeUps, const TRunOptions& options, TChildOutcome& outcome) {
   if (commandLine.empty()) throw ExecuteError("Cannot execute empty command-line");
   ChildProcess child;
   const bool limited = options.TimeLimitMs > 0;
@@ -360,7 +360,7 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine, st
 
 // Runs the child and says how it ended. The failure text goes nowhere; its code stays.
 TChildOutcome RunToOutcome(const std::string& commandLine, const std::string& shownCommandLine,
-                           std::string* output, DWORD* wakeUps, const TDrainOptions& options = {}) {
+                           std::string* output, DWORD* wakeUps, const TRunOptions& options = {}) {
   TChildOutcome outcome;
   try {
     Run(commandLine, shownCommandLine, output, wakeUps, options, outcome);
@@ -392,10 +392,10 @@ bool ExecuteAndCollect(const std::string& commandLine, std::string& output, DWOR
   return RunToOutcome(commandLine, commandLine, &output, wakeUps).Succeeded();
 }
 
-bool ExecuteAndCollect(const std::string& commandLine, std::string& output,
-                       TChildOutcome& outcome) {
+bool ExecuteAndCollect(const std::string& commandLine, std::string& output, TChildOutcome& outcome,
+                       const TRunOptions& options) {
   output.clear();
-  outcome = RunToOutcome(commandLine, commandLine, &output, nullptr);
+  outcome = RunToOutcome(commandLine, commandLine, &output, nullptr, options);
   return outcome.Succeeded();
 }
 
@@ -406,7 +406,7 @@ bool ExecuteAndCollect(const std::string& executable, const std::vector<std::str
       .Succeeded();
 }
 
-TChildOutcome ExecuteAndDrain(const std::string& commandLine, const TDrainOptions& options) {
+TChildOutcome ExecuteAndDrain(const std::string& commandLine, const TRunOptions& options) {
   return RunToOutcome(commandLine, commandLine, nullptr, nullptr, options);
 }
 

@@ -44,8 +44,8 @@ struct TChildOutcome {
 // The exit code of a child ended at its time limit, and of every process it started.
 inline constexpr DWORD kTimeLimitExitCode = ERROR_TIMEOUT;
 
-// What a draining run may be given besides its command line.
-struct TDrainOptions {
+// What a run may be given besides its command line.
+struct TRunOptions {
   // The longest the child may run, in milliseconds; 0 means no limit. With a limit the child
   // runs in a job object of its own (no kill-on-close: our own end leaves it running), and
   // reaching the limit ends it together with every process it started.
@@ -56,14 +56,15 @@ struct TDrainOptions {
 };
 
 // ExecuteAndCollect in its command-line form that also says how the child ended: whether it
-// started, its exit code, or the system error that kept it from starting. For a caller that
-// must tell a program that cannot start from one that ran and failed.
-bool ExecuteAndCollect(const std::string& commandLine, std::string& output, TChildOutcome& outcome);
+// started, its exit code, or the system error that kept it from starting, and takes options.
+// For a caller that must tell a program that cannot start from one that ran and failed.
+bool ExecuteAndCollect(const std::string& commandLine, std::string& output, TChildOutcome& outcome,
+                       const TRunOptions& options = {});
 
 // Runs the child as ExecuteAndCollect does, reading both of its output pipes until it ends, but
 // keeps none of the bytes: memory stays flat whatever the child writes. For callers that only
 // need to know how the child ended. Errors never reach the caller.
-TChildOutcome ExecuteAndDrain(const std::string& commandLine, const TDrainOptions& options = {});
+TChildOutcome ExecuteAndDrain(const std::string& commandLine, const TRunOptions& options = {});
 TChildOutcome ExecuteAndDrain(const std::string& executable,
                               const std::vector<std::string>& arguments);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "check/CheckLine.h"
+#include "common/SecurityDescriptor.h"
 
 namespace brenlow {
 
@@ -31,29 +32,5 @@ struct TAccessFinding {
 // entries refused to the same group or to Everyone, as the system's access check takes them.
 // Named accounts, administrators and the system are not judged. Empty when nothing is found.
 std::vector<TAccessFinding> ReviewAccessList(PSECURITY_DESCRIPTOR descriptor);
-
-// A security descriptor that the system allocated, freed with LocalFree.
-class TSecurityDescriptor {
- public:
-  // The owner and access list of a file or folder; Error() says why it could not be read.
-  static TSecurityDescriptor OfFile(const std::string& path);
-  // A descriptor written in the security descriptor definition language.
-  static TSecurityDescriptor FromSddl(const std::string& sddl);
-
-  TSecurityDescriptor(TSecurityDescriptor&& other) noexcept;
-  TSecurityDescriptor& operator=(TSecurityDescriptor&&) = delete;
-  TSecurityDescriptor(const TSecurityDescriptor&) = delete;
-  ~TSecurityDescriptor();
-
-  PSECURITY_DESCRIPTOR get() const { return descriptor_; }
-  DWORD Error() const { return error_; }  // 0 when the descriptor was read
-  std::vector<TAccessFinding> Findings() const { return ReviewAccessList(descriptor_); }
-
- private:
-  TSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD error)
-      : descriptor_(descriptor), error_(error) {}
-  PSECURITY_DESCRIPTOR descriptor_;
-  DWORD error_;
-};
 
 }  // namespace brenlow

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <optional>
 
 #include "agent/DaemonUnit1.h"
+#include "agent/ExecuteAndCollect.h"
 #include "agent/QRXProxyCheckerUnit.h"
 #include "check/AccessList.h"
-#include "check/BoundedRun.h"
 #include "common/AsciiText.h"
 #include "common/ExecutableDirectory.h"
 #include "common/SystemError.h"
@@ -23,6 +23,16 @@ TFileKind KindOf(const std::string& path) {
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return fkMissing;
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? fkFolder : fkFile;
+}
+
+// The FAIL line for a path that is missing or not of the kind wanted (wrongKind says what it
+// is instead); none when it is what is wanted. name ends with ": ".
+std::optional<TCheckLine> PresenceFault(const std::string& name, const std::string& path,
+                                        TFileKind wanted, const std::string& missing,
+                                        const char* wrongKind) {
+  const TFileKind kind = KindOf(path);
+  if (kind == wanted) return std::nullopt;
+  return TCheckLine{clFail, name + (kind == fkMissing ? "missing, " + missing : wrongKind)};
 }
 
 // The first bytes of a file, enough for its headers; empty when it cannot be read.
@@ -46,26 +56,13 @@ unsigned Word(const std::string& bytes, size_t at) {
 bool ProgramFileLine(const std::string& what, const std::string& path, const std::string& missing,
                      std::vector<TCheckLine>& lines) {
   const std::string name = what + " " + path + ": ";
-  switch (KindOf(path)) {
-    case fkMissing:
-      lines.push_back({clFail, name + "missing, " + missing});
-      return false;
-    case fkFolder:
-      lines.push_back({clFail, name + "a folder, not a program"});
-      return false;
-    case fkFile:
-      break;
+  if (auto fault = PresenceFault(name, path, fkFile, missing, "a folder, not a program")) {
+    lines.push_back(std::move(*fault));
+    return false;
   }
   const TProgramImage image = DescribeProgramImage(ReadHead(path));
   lines.push_back({image.IsProgram ? clOk : clFail, name + image.Text});
   return image.IsProgram;
-}
-
-std::string ExitCodeText(DWORD code) {
-  char text[32];
-  std::snprintf(text, sizeof(text), code >= 0x80000000 ? "0x%08lX" : "%lu",
-                static_cast<unsigned long>(code));
-  return text;
 }
 
 std::string FirstLine(const std::string& output) {
@@ -74,18 +71,17 @@ std::string FirstLine(const std::string& output) {
   return line;
 }
 
-TCheckLine VersionRunLine(const TBoundedRun& run, DWORD boundMs) {
+TCheckLine VersionRunLine(const TChildOutcome& run, const std::string& output, DWORD boundMs) {
   const std::string name = "interpreter -v: ";
   if (run.TimedOut)
-    return {clFail, name + "did not end within " + std::to_string(boundMs / 1000) + " s" +
-                        (run.EndedByUs ? ", and was ended" : ", and was left to end")};
-  if (!run.Outcome.Started)
-    return {clFail, name + "cannot be started (" + ErrorText(run.Outcome.Error) + ")"};
-  if (!run.Outcome.Ended)
-    return {clFail, name + "its end could not be awaited (" + ErrorText(run.Outcome.Error) + ")"};
-  const std::string first = FirstLine(run.Output);
-  if (run.Outcome.ExitCode != 0)
-    return {clFail, name + "ended with exit code " + ExitCodeText(run.Outcome.ExitCode) +
+    return {clFail,
+            name + "did not end within " + std::to_string(boundMs / 1000) + " s, and was ended"};
+  if (!run.Started) return {clFail, name + "cannot be started (" + ErrorText(run.Error) + ")"};
+  if (!run.Ended)
+    return {clFail, name + "its end could not be awaited (" + ErrorText(run.Error) + ")"};
+  const std::string first = FirstLine(output);
+  if (run.ExitCode != 0)
+    return {clFail, name + "ended with exit code " + ExitCodeText(run.ExitCode) +
                         (first.empty() ? "" : ": " + first)};
   return {clOk, name + (first.empty() ? "ran, printing nothing" : first)};
 }
@@ -136,7 +132,7 @@ TCheckLine PermissionLine(const std::string& path) {
     return {clWarn, name + "cannot be read (" + ErrorText(descriptor.Error()) + ")"};
   TCheckLevel level = clOk;
   std::string found;
-  for (const TAccessFinding& finding : descriptor.Findings()) {
+  for (const TAccessFinding& finding : ReviewAccessList(descriptor.get())) {
     level = std::max(level, finding.Level);
     found += (found.empty() ? "" : "; ") + finding.Text;
   }
@@ -180,14 +176,9 @@ TProgramImage DescribeProgramImage(const std::string& head) {
 
 std::vector<TCheckLine> CheckSettings(TCheckedLayout& layout) {
   const std::string name = "settings " + layout.SettingsPath + ": ";
-  switch (KindOf(layout.SettingsPath)) {
-    case fkMissing:
-      return {{clFail, name + "missing, so no script can run"}};
-    case fkFolder:
-      return {{clFail, name + "a folder, not a file"}};
-    case fkFile:
-      break;
-  }
+  if (auto fault = PresenceFault(name, layout.SettingsPath, fkFile, "so no script can run",
+                                 "a folder, not a file"))
+    return {std::move(*fault)};
   std::string timeLimit;
   try {
     const TIniFile settings(layout.SettingsPath);
@@ -226,9 +217,12 @@ std::vector<TCheckLine> CheckInterpreter(const TCheckedLayout& layout, DWORD run
   if (php.empty()) return lines;
   if (!ProgramFileLine("interpreter", php, "so no script can run", lines)) return lines;
   // The same quoting as a script's command line, so the run finds the program the runners do.
-  const TBoundedRun run =
-      RunWithBound("\"" + php + "\" -v", php.substr(php.find_last_of("\\/:") + 1), runBoundMs);
-  lines.push_back(VersionRunLine(run, runBoundMs));
+  // At the bound the run is ended with whatever it started: a hung interpreter cannot hold the
+  // check, nor outlive it.
+  std::string output;
+  TChildOutcome run;
+  ExecuteAndCollect("\"" + php + "\" -v", output, run, TRunOptions{.TimeLimitMs = runBoundMs});
+  lines.push_back(VersionRunLine(run, output, runBoundMs));
   return lines;
 }
 
@@ -236,14 +230,9 @@ std::vector<TCheckLine> CheckScripts(const TCheckedLayout& layout) {
   if (layout.WebRootPath.empty()) return {};
   const std::string folder = ScriptsFolder(layout);
   const std::string name = "scripts folder " + folder + ": ";
-  switch (KindOf(folder)) {
-    case fkMissing:
-      return {{clFail, name + "missing, so no script can run"}};
-    case fkFile:
-      return {{clFail, name + "a file, not a folder"}};
-    case fkFolder:
-      break;
-  }
+  if (auto fault =
+          PresenceFault(name, folder, fkFolder, "so no script can run", "a file, not a folder"))
+    return {std::move(*fault)};
   std::vector<TCheckLine> lines{{clOk, name + "present"}};
   for (const TScriptScheduleRow& row : ScriptSchedule)
     if (KindOf(folder + "\\" + row.ScriptFile) != fkFile)

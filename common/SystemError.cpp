@@ -1,5 +1,6 @@
 #include "common/SystemError.h"
 
+#include <cstdio>
 #include <vector>
 
 namespace brenlow {
@@ -27,6 +28,13 @@ std::string SystemErrorText(DWORD code) {
   LocalFree(text);
   while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
   return result;
+}
+
+std::string ExitCodeText(DWORD code) {
+  if (code < 0x10000) return std::to_string(code);
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(code));
+  return text;
 }
 
 }  // namespace brenlow

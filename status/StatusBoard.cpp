@@ -1,17 +1,12 @@
 #include "status/StatusBoard.h"
 
-#include <sddl.h>
+#include <cstring>
 
-#include <memory>
-
+#include "common/SecurityDescriptor.h"
 #include "status/StatusLayout.h"
 
 namespace brenlow {
 namespace {
-
-struct LocalFreeDeleter {
-  void operator()(void* memory) const noexcept { LocalFree(memory); }
-};
 
 void SetValue(HKEY key, const char* name, DWORD type, const void* data, DWORD size) noexcept {
   RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size);
@@ -35,9 +30,9 @@ void TStatusKey::SetTime(const char* name, uint64_t fileTime) const noexcept {
   if (valid()) SetValue(key_.get(), name, REG_QWORD, &fileTime, sizeof(fileTime));
 }
 
-void TStatusKey::SetText(const char* name, const std::string& value) const noexcept {
+void TStatusKey::SetText(const char* name, const char* value) const noexcept {
   if (valid())
-    SetValue(key_.get(), name, REG_SZ, value.c_str(), static_cast<DWORD>(value.size() + 1));
+    SetValue(key_.get(), name, REG_SZ, value, static_cast<DWORD>(std::strlen(value) + 1));
 }
 
 void TStatusKey::Remove(const char* name) const noexcept {
@@ -59,12 +54,9 @@ bool TStatusBoard::Open(DWORD processId, uint64_t started) noexcept {
   // A key left by an earlier process may hold values of scripts or settings that are no longer
   // there; a key someone made beforehand may not be volatile or may let others write.
   if (!DeleteKey()) return false;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kStatusKeySddl, SDDL_REVISION_1,
-                                                            &descriptor, nullptr))
-    return false;
-  const std::unique_ptr<void, LocalFreeDeleter> owned(descriptor);
-  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+  const TSecurityDescriptor descriptor = TSecurityDescriptor::FromSddl(kStatusKeySddl);
+  if (descriptor.get() == nullptr) return false;
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
   // The keys above are made as any key, with what they inherit: a key created along a path
   // would get the status key's options and access list all the way up.
   const size_t split = path_.find_last_of('\\');
@@ -79,7 +71,7 @@ bool TStatusBoard::Open(DWORD processId, uint64_t started) noexcept {
     return false;
   // Wine keeps no descriptor given at creation; set it once more so the key never carries
   // another access list. A key whose access list cannot be set is not used.
-  if (RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor) != ERROR_SUCCESS) {
+  if (RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.get()) != ERROR_SUCCESS) {
     key.reset();
     DeleteKey();
     return false;

@@ -25,9 +25,9 @@ class TStatusKey {
 
   bool valid() const { return key_.valid(); }
 
-  void SetNumber(const char* name, DWORD value) const noexcept;             // REG_DWORD
-  void SetTime(const char* name, uint64_t fileTime) const noexcept;         // REG_QWORD
-  void SetText(const char* name, const std::string& value) const noexcept;  // REG_SZ
+  void SetNumber(const char* name, DWORD value) const noexcept;      // REG_DWORD
+  void SetTime(const char* name, uint64_t fileTime) const noexcept;  // REG_QWORD
+  void SetText(const char* name, const char* value) const noexcept;  // REG_SZ
   void Remove(const char* name) const noexcept;
 
  private:

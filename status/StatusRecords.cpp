@@ -1,5 +1,7 @@
 #include "status/StatusRecords.h"
 
+#include <cstring>
+
 #include "common/SystemError.h"
 
 namespace brenlow {
@@ -91,12 +93,8 @@ void TCompanionRecord::Probed(const char* result, bool good, int32_t failures) n
   const uint64_t now = FileTimeNow();
   key_.SetTime(kLastProbe, now);
   if (good) key_.SetTime(kLastGoodProbe, now);
-  if (result_ != result) {
-    try {
-      result_ = result;
-    } catch (...) {
-      result_.clear();
-    }
+  if (result_ == nullptr || std::strcmp(result_, result) != 0) {
+    result_ = result;
     key_.SetText(kLastProbeResult, result);
   }
   SetFailures(failures);

@@ -59,8 +59,8 @@ class TCompanionRecord {
   void WaitingOn(DWORD processId) noexcept;
   void Started(DWORD processId) noexcept;
 
-  // The monitor: each probe's result in words, whether it was a good reply, and the failure
-  // count after it; each kill (after which the count is 0).
+  // The monitor: each probe's result in words (a text that lasts as long as the program), whether
+  // it was a good reply, and the failure count after it; each kill (after which the count is 0).
   void Probed(const char* result, bool good, int32_t failures) noexcept;
   void Killed() noexcept;
 
@@ -71,8 +71,8 @@ class TCompanionRecord {
   DWORD processId_ = MAXDWORD;  // nothing written yet
   DWORD starts_ = 0;
   DWORD kills_ = 0;
-  std::string result_;
-  int32_t failures_ = -1;  // nothing written yet
+  const char* result_ = nullptr;  // nothing written yet
+  int32_t failures_ = -1;         // nothing written yet
 };
 
 }  // namespace brenlow

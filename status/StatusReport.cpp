@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/SystemError.h"
 #include "status/StatusLayout.h"
 
 namespace brenlow {
@@ -13,17 +14,6 @@ uint64_t MsBetween(uint64_t from, uint64_t to) { return to > from ? (to - from) 
 
 std::string Counted(uint64_t count, const char* one, const char* many) {
   return CountText(count) + " " + (count == 1 ? one : many);
-}
-
-// Exit codes that are NTSTATUS values (a crash gives 0xC0000005) read better in hex.
-std::string ExitCodeText(DWORD code) {
-  if (code < 0x10000) return std::to_string(code);
-  char text[16];
-  static const char digits[] = "0123456789ABCDEF";
-  text[0] = '0';
-  text[1] = 'x';
-  for (int i = 0; i < 8; ++i) text[2 + i] = digits[(code >> (28 - 4 * i)) & 0xF];
-  return std::string(text, 10);
 }
 
 // The states in which the service's process does its work: a pause changes only what the

@@ -154,7 +154,7 @@ TEST(ExecuteAndDrain, AFailedReadLeavesNoChildBlockedOnItsPipe) {
     const TChildOutcome o = WithDeadline<TChildOutcome>(
         [failing] {
           auto reads = std::make_shared<int>(0);
-          TDrainOptions options;
+          TRunOptions options;
           options.FailRead = [reads, failing]() -> DWORD {
             return ++*reads == failing ? ERROR_NO_SYSTEM_RESOURCES : 0;
           };

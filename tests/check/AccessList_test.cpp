@@ -50,7 +50,7 @@ TEST(ReviewAccessList, JudgesTheGroupsThatMayChangeTheObject) {
   for (const auto& c : cases) {
     const TSecurityDescriptor descriptor = TSecurityDescriptor::FromSddl(c.sddl);
     ASSERT_EQ(descriptor.Error(), 0u) << c.sddl;
-    const std::vector<TAccessFinding> findings = descriptor.Findings();
+    const std::vector<TAccessFinding> findings = ReviewAccessList(descriptor.get());
     TCheckLevel worst = clOk;
     for (const TAccessFinding& finding : findings) worst = std::max(worst, finding.Level);
     EXPECT_EQ(worst, c.level) << c.sddl;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "common/UniqueHandle.h"
+#include "tests/support/Latin1Utf16.h"
 #include "tests/support/TestSupport.h"
 
 namespace brenlow {
@@ -16,21 +17,8 @@ std::string Read(const std::string& file, const std::string& section, const std:
   return ReadSetting(ParseIniFile(file), section, key, "<default>");
 }
 
-// The file's bytes as a UTF-16LE file with its byte-order mark, each byte one character (the
-// first 256 code points are Latin-1), and the way back for names and values.
-std::string AsUtf16(const std::string& bytes) {
-  std::string file = "\xFF\xFE";
-  for (char c : bytes) file += {c, '\0'};
-  return file;
-}
-std::optional<std::string> Latin1(std::u16string_view text) {
-  std::string bytes;
-  for (char16_t c : text) {
-    if (c > 0xFF) return std::nullopt;
-    bytes += static_cast<char>(c);
-  }
-  return bytes;
-}
+using test::AsUtf16;
+using test::Latin1;
 
 // Each row: file contents, the section and key asked for, and what comes back.
 TEST(IniFileParsing, ReadSettingFollowsTheFileRules) {

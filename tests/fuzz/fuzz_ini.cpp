@@ -10,6 +10,7 @@
 #include "common/AsciiText.h"
 #include "config/IniParser.h"
 #include "tests/fuzz/FuzzCheck.h"
+#include "tests/support/Latin1Utf16.h"
 
 namespace {
 
@@ -39,23 +40,8 @@ std::string Without(std::string text, const char* bytes) {
   return kept;
 }
 
-// UTF-16 to single bytes for the first 256 code points (Latin-1), nothing for the rest: a
-// stand-in for the ANSI code page that needs no Windows.
-std::optional<std::string> Latin1(std::u16string_view text) {
-  std::string bytes;
-  for (char16_t c : text) {
-    if (c > 0xFF) return std::nullopt;
-    bytes += static_cast<char>(c);
-  }
-  return bytes;
-}
-
-// The bytes as a UTF-16LE file with its byte-order mark, each byte one Latin-1 character.
-std::string AsUtf16(const std::string& bytes) {
-  std::string file = "\xFF\xFE";
-  for (char c : bytes) file += {c, '\0'};
-  return file;
-}
+using brenlow::test::AsUtf16;
+using brenlow::test::Latin1;
 
 // What every parse must give: nothing found holds a line end or surrounding blanks.
 void CheckFound(const std::vector<TIniFileSection>& sections) {

@@ -7,8 +7,8 @@
 #include <aclapi.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sddl.h>
 
+#include "common/SecurityDescriptor.h"
 #include "common/SystemError.h"
 #include "common/UniqueHandle.h"
 #include "agent/DaemonUnit1.h"
@@ -48,18 +48,16 @@ std::vector<std::string> LinesOf(const std::string& out) {
 void SetEveryoneMayChange(const std::string& path, bool mayChange) {
   const char* sddl = mayChange ? "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;WD)"
                                : "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;WD)";
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
-                                                                   &descriptor, nullptr));
+  const TSecurityDescriptor descriptor = TSecurityDescriptor::FromSddl(sddl);
+  ASSERT_NE(descriptor.get(), nullptr);
   BOOL present = FALSE;
   BOOL defaulted = FALSE;
   PACL dacl = nullptr;
-  GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
-  const DWORD error =
-      SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
-                            DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr);
-  LocalFree(descriptor);
-  ASSERT_EQ(error, 0u) << path;
+  GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted);
+  ASSERT_EQ(SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr),
+            0u)
+      << path;
 }
 
 // Every test starts without the service and leaves none behind, also when it fails.

@@ -1,0 +1,33 @@
+#include "common/SecurityDescriptor.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <utility>
+
+namespace brenlow {
+
+TSecurityDescriptor TSecurityDescriptor::OfFile(const std::string& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD error = GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                            nullptr, nullptr, nullptr, nullptr, &descriptor);
+  if (error != ERROR_SUCCESS) return TSecurityDescriptor(nullptr, error);
+  return TSecurityDescriptor(descriptor, 0);
+}
+
+TSecurityDescriptor TSecurityDescriptor::FromSddl(const std::string& sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr))
+    return TSecurityDescriptor(nullptr, GetLastError());
+  return TSecurityDescriptor(descriptor, 0);
+}
+
+TSecurityDescriptor::TSecurityDescriptor(TSecurityDescriptor&& other) noexcept
+    : descriptor_(std::exchange(other.descriptor_, nullptr)), error_(other.error_) {}
+
+TSecurityDescriptor::~TSecurityDescriptor() {
+  if (descriptor_ != nullptr) LocalFree(descriptor_);
+}
+
+}  // namespace brenlow

@@ -1,0 +1,33 @@
+#pragma once
+// A security descriptor that the system allocated, with its one owner.
+
+#include <windows.h>
+
+#include <string>
+
+namespace brenlow {
+
+// A security descriptor that the system allocated, freed with LocalFree.
+class TSecurityDescriptor {
+ public:
+  // The access list of a file or folder; Error() says why it could not be read.
+  static TSecurityDescriptor OfFile(const std::string& path);
+  // A descriptor written in the security descriptor definition language.
+  static TSecurityDescriptor FromSddl(const std::string& sddl);
+
+  TSecurityDescriptor(TSecurityDescriptor&& other) noexcept;
+  TSecurityDescriptor& operator=(TSecurityDescriptor&&) = delete;
+  TSecurityDescriptor(const TSecurityDescriptor&) = delete;
+  ~TSecurityDescriptor();
+
+  PSECURITY_DESCRIPTOR get() const { return descriptor_; }
+  DWORD Error() const { return error_; }  // 0 when the descriptor was read
+
+ private:
+  TSecurityDescriptor(PSECURITY_DESCRIPTOR descriptor, DWORD error)
+      : descriptor_(descriptor), error_(error) {}
+  PSECURITY_DESCRIPTOR descriptor_;
+  DWORD error_;
+};
+
+}  // namespace brenlow
