@@ -377,6 +377,34 @@ TEST_F(RunningService, CheckFindsAGoodLayoutGoodAndNamesEachFault) {
   EXPECT_THAT(expected, ::testing::HasSubstr(writable));
 }
 
+// A run in a job of its own (a time limit is set) outlives a crash of the service: the job has
+// no kill-on-close, so the end of the service's process does not end the scripts it started.
+TEST_F(RunningService, ARunWithATimeLimitOutlivesACrashOfTheService) {
+  const std::string scripts = web_ + "\\scripts";
+  ASSERT_TRUE(CreateDirectoryA(scripts.c_str(), nullptr));
+  WriteFileText(scripts + "\\task.upstream.sync.php", "standin: sleep=60000\r\n");
+  WriteFileText(folder_ + "\\brenlow.ini",
+                ReadFileText(folder_ + "\\brenlow.ini") + "ScriptTimeLimit=120\r\n");
+  Start();
+  DWORD script = 0;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        for (const auto& start : OfKind(ParseStandInLog(ReadFileText(runs_)), "start"))
+          if (start.commandLine.find("task.upstream.sync.php") != std::string::npos)
+            script = start.pid;
+        return script != 0;
+      },
+      20000));
+  UniqueHandle run(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, script));
+  ASSERT_TRUE(run);
+  UniqueHandle service(OpenProcess(PROCESS_TERMINATE, FALSE, QueryState(kService).processId));
+  ASSERT_TRUE(service && TerminateProcess(service.get(), 1));
+  ASSERT_EQ(WaitForSingleObject(process_.get(), 30000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(run.get(), 2000), static_cast<DWORD>(WAIT_TIMEOUT));
+  TerminateProcess(run.get(), 1);
+  WaitForSingleObject(run.get(), 20000);
+}
+
 TEST_F(RunningService, StopsWhilePaused) {
   Start();
   EXPECT_EQ(SendControl(kService, SERVICE_CONTROL_PAUSE), 0u);
