@@ -251,7 +251,8 @@ TEST_P(DaemonStartTest, RunnersStartTheConfiguredInterpreterWithTheirCommandLine
       [&] {
         return test::OfKind(test::ParseStandInLog(test::ReadFileText(log)), "end").size() == 12;
       },
-      60000));
+      60000))
+      << test::ReadFileText(log);
   const auto starts = test::OfKind(test::ParseStandInLog(test::ReadFileText(log)), "start");
   ASSERT_EQ(starts.size(), 12u);
   const auto expected = CommandLines(php, "D:\\web");

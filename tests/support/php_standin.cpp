@@ -26,6 +26,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/support/StandInAppend.h"
 #include "tests/support/StandInLog.h"
 #include "tests/support/StandInSpawn.h"
 
@@ -48,22 +49,12 @@ std::string LogPath() {
   return path.substr(0, path.find_last_of("\\/") + 1) + "standin-runs.log";
 }
 
-// Appends one whole line with a single WriteFile on an append-only handle, so lines of several
-// processes writing at once never mix.
-void AppendLine(const std::string& line) {
-  HANDLE file = CreateFileA(LogPath().c_str(), FILE_APPEND_DATA,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  DWORD written = 0;
-  WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-  CloseHandle(file);
-}
-
 void Record(const char* kind, const std::string& commandLine) {
-  AppendLine(std::string(kind) + "\t" + std::to_string(GetCurrentProcessId()) + "\t" +
-             std::to_string(GetTickCount64()) + "\t" +
-             std::to_string(brenlow::test::MonotonicMicroseconds()) + "\t" + commandLine + "\n");
+  brenlow::test::AppendToLog(LogPath(), std::string(kind) + "\t" +
+                                            std::to_string(GetCurrentProcessId()) + "\t" +
+                                            std::to_string(GetTickCount64()) + "\t" +
+                                            std::to_string(brenlow::test::MonotonicMicroseconds()) +
+                                            "\t" + commandLine + "\n");
 }
 
 // In writes of 64 KiB, as a script that prints a lot does: the pipe, not the stand-in, sets the

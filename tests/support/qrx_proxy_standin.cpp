@@ -19,6 +19,7 @@
 #include <string>
 
 #include "common/UniqueHandle.h"
+#include "tests/support/StandInAppend.h"
 #include "tests/support/StandInLog.h"
 
 namespace {
@@ -44,13 +45,7 @@ std::string ReadMode(const std::string& dir) {
 }
 
 void AppendLine(const std::string& path, const std::string& line) {
-  brenlow::UniqueHandle file(CreateFileA(path.c_str(), FILE_APPEND_DATA,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                         0, nullptr));
-  if (!file) return;
-  const std::string text = line + "\r\n";
-  DWORD written = 0;
-  WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  brenlow::test::AppendToLog(path, line + "\r\n");
 }
 
 }  // namespace
