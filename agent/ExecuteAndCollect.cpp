@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "agent/ExecuteSeam.h"
 #include "common/OverlappedIo.h"
 #include "common/UniqueHandle.h"
 
@@ -144,13 +145,8 @@ DWORD BytesWaiting(HANDLE pipe) {
 // when there is no sink.
 class PipeReader {
  public:
-  PipeReader(UniqueHandle pipe, TOutputStream stream, const TOutputSink* sink,
-             const std::function<DWORD()>& failRead)
-      : pipe_(std::move(pipe)),
-        stream_(stream),
-        sink_(sink),
-        failRead_(failRead),
-        buffer_(kFirstReadSize) {
+  PipeReader(UniqueHandle pipe, TOutputStream stream, const TOutputSink* sink, const TRunSeam* seam)
+      : pipe_(std::move(pipe)), stream_(stream), sink_(sink), seam_(seam), buffer_(kFirstReadSize) {
     if (!io_.Ready()) Fail("Cannot create an event");
   }
 
@@ -190,12 +186,15 @@ class PipeReader {
 
  private:
   bool StartRead(DWORD size) {
-    if (failRead_)
-      if (const DWORD error = failRead_()) {
+    if (seam_ != nullptr && seam_->FailRead)
+      if (const DWORD error = seam_->FailRead()) {
         SetLastError(error);
         return false;
       }
-    return io_.StartRead(pipe_.get(), buffer_.data(), size);
+    if (!io_.StartRead(pipe_.get(), buffer_.data(), size)) return false;
+    if (seam_ != nullptr && seam_->ReadsCompleteAtOnce && brought_)
+      WaitForSingleObject(io_.Event(), INFINITE);
+    return true;
   }
 
   // A read failed: the pipe has ended (every writer has closed it) or cannot be read any more.
@@ -204,14 +203,17 @@ class PipeReader {
   void StopReading() { pipe_.reset(); }
 
   void Keep(DWORD count) {
-    if (sink_ != nullptr && count > 0) (*sink_)(stream_, buffer_.data(), count);
+    if (count == 0) return;
+    brought_ = true;
+    if (sink_ != nullptr) (*sink_)(stream_, buffer_.data(), count);
   }
   DWORD Size() const { return static_cast<DWORD>(buffer_.size()); }
 
   UniqueHandle pipe_;
   TOutputStream stream_;
   const TOutputSink* sink_;
-  const std::function<DWORD()>& failRead_;
+  const TRunSeam* seam_;  // none in the product
+  bool brought_ = false;  // the pipe has brought bytes
   std::vector<char> buffer_;
   OverlappedIo io_;  // declared last: a read under way ends before the buffer and the pipe go
 };
@@ -325,7 +327,7 @@ DWORD WaitUntil(ULONGLONG deadline) {
 // Runs the child to its end, handing what both output pipes bring to sink when there is one and
 // throwing it away otherwise, and fills in outcome as it goes. Throws ExecuteError.
 void Run(const std::string& commandLine, const std::string& shownCommandLine,
-         const TOutputSink* sink, DWORD* wakeUps, const TRunOptions& options,
+         const TOutputSink* sink, const TRunOptions& options, const TRunSeam* seam,
          TChildOutcome& outcome) {
   if (commandLine.empty()) throw ExecuteError("Cannot execute empty command-line");
   ChildProcess child;
@@ -333,8 +335,9 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine,
   child.Start(commandLine, shownCommandLine, limited);
   outcome.Started = true;
   const ULONGLONG deadline = limited ? GetTickCount64() + options.TimeLimitMs : 0;
-  PipeReader out(child.TakeOutputEnd(), osOutput, sink, options.FailRead);
-  PipeReader errors(child.TakeErrorEnd(), osError, sink, options.FailRead);
+  PipeReader out(child.TakeOutputEnd(), osOutput, sink, seam);
+  PipeReader errors(child.TakeErrorEnd(), osError, sink, seam);
+  DWORD* const wakeUps = seam != nullptr ? seam->WakeUps : nullptr;
   out.ReadNext();
   errors.ReadNext();
   // Sleep until the child ends, a read has brought something or the time is up; the child's end
@@ -351,12 +354,16 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine,
     const DWORD fired = WaitForMultipleObjects(count, handles.data(), FALSE, WaitUntil(deadline));
     if (wakeUps != nullptr) ++*wakeUps;
     if (fired == WAIT_OBJECT_0) break;
-    if (fired == WAIT_TIMEOUT) {
+    if (fired != WAIT_TIMEOUT && (fired <= WAIT_OBJECT_0 || fired >= WAIT_OBJECT_0 + count))
+      Fail("Cannot wait for the child");
+    // The deadline is looked at after every wake-up, not only when the wait timed out: a child
+    // that always has output ready has a read completed at every wait, so the wait never times
+    // out. A read that completed now is still taken by TakeRest.
+    if (fired == WAIT_TIMEOUT || (deadline != 0 && GetTickCount64() >= deadline)) {
       child.EndWithItsJob();
       outcome.TimedOut = true;
       break;
     }
-    if (fired <= WAIT_OBJECT_0 || fired >= WAIT_OBJECT_0 + count) Fail("Cannot wait for the child");
     readers[fired - WAIT_OBJECT_0]->TakeRead();
   }
   out.TakeRest();
@@ -367,11 +374,11 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine,
 
 // Runs the child and says how it ended. The failure text goes nowhere; its code stays.
 TChildOutcome RunToOutcome(const std::string& commandLine, const std::string& shownCommandLine,
-                           const TOutputSink* sink, DWORD* wakeUps,
-                           const TRunOptions& options = {}) {
+                           const TOutputSink* sink, const TRunOptions& options = {},
+                           const TRunSeam* seam = nullptr) {
   TChildOutcome outcome;
   try {
-    Run(commandLine, shownCommandLine, sink, wakeUps, options, outcome);
+    Run(commandLine, shownCommandLine, sink, options, seam, outcome);
   } catch (const ExecuteError& e) {
     outcome.Ended = false;
     outcome.Error = e.Code;
@@ -401,43 +408,32 @@ TOutputSink KeepingOutput(std::string& output) {
 
 }  // namespace
 
-bool ExecuteAndCollect(const std::string& commandLine, std::string& output, DWORD* wakeUps) {
-  output.clear();
-  if (wakeUps != nullptr) *wakeUps = 0;
-  // The caller sees false and what was read so far.
-  const TOutputSink sink = KeepingOutput(output);
-  return RunToOutcome(commandLine, commandLine, &sink, wakeUps).Succeeded();
-}
-
 bool ExecuteAndCollect(const std::string& commandLine, std::string& output, TChildOutcome& outcome,
                        const TRunOptions& options) {
   output.clear();
   const TOutputSink sink = KeepingOutput(output);
-  outcome = RunToOutcome(commandLine, commandLine, &sink, nullptr, options);
+  outcome = RunToOutcome(commandLine, commandLine, &sink, options);
   return outcome.Succeeded();
 }
 
-bool ExecuteAndCollect(const std::string& executable, const std::vector<std::string>& arguments,
-                       std::string& output) {
-  output.clear();
-  const TOutputSink sink = KeepingOutput(output);
-  return RunToOutcome(ArgumentCommandLine(executable, arguments), std::string(), &sink, nullptr)
-      .Succeeded();
-}
-
 TChildOutcome ExecuteAndDrain(const std::string& commandLine, const TRunOptions& options) {
-  return RunToOutcome(commandLine, commandLine, nullptr, nullptr, options);
+  return RunToOutcome(commandLine, commandLine, nullptr, options);
 }
 
 TChildOutcome ExecuteAndDrain(const std::string& executable,
                               const std::vector<std::string>& arguments) {
-  return RunToOutcome(ArgumentCommandLine(executable, arguments), std::string(), nullptr, nullptr);
+  return RunToOutcome(ArgumentCommandLine(executable, arguments), std::string(), nullptr);
 }
 
 TChildOutcome ExecuteAndStream(const std::string& commandLine, const TOutputSink& sink,
                                const TRunOptions& options) {
   // Without a sink the bytes are thrown away, as ExecuteAndDrain does.
-  return RunToOutcome(commandLine, commandLine, sink ? &sink : nullptr, nullptr, options);
+  return RunToOutcome(commandLine, commandLine, sink ? &sink : nullptr, options);
+}
+
+TChildOutcome ExecuteWithSeam(const std::string& commandLine, const TOutputSink& sink,
+                              const TRunOptions& options, const TRunSeam& seam) {
+  return RunToOutcome(commandLine, commandLine, sink ? &sink : nullptr, options, &seam);
 }
 
 }  // namespace brenlow

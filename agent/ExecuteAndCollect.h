@@ -13,21 +13,6 @@
 
 namespace brenlow {
 
-// Runs commandLine (handed to CreateProcessA unchanged; the system finds the program from its
-// first token) and waits for the child to end. output receives every byte the child wrote to
-// standard output, also when the result is false. Returns true only when the child was
-// started, has ended and its exit code is 0. Errors never reach the caller: a child that
-// cannot be started gives false and empty output. The child's standard input is at end-of-file.
-// When wakeUps is given it receives how often the calling thread woke while the child ran (one
-// for the child's end, one for each read that brought bytes or found the pipe ended).
-bool ExecuteAndCollect(const std::string& commandLine, std::string& output,
-                       DWORD* wakeUps = nullptr);
-
-// The same with the command line joined from an executable and its arguments by
-// JoinCommandLine.
-bool ExecuteAndCollect(const std::string& executable, const std::vector<std::string>& arguments,
-                       std::string& output);
-
 // How a child run for its effect alone came to its end.
 struct TChildOutcome {
   bool Started = false;  // the child was started
@@ -50,14 +35,15 @@ struct TRunOptions {
   // runs in a job object of its own (no kill-on-close: our own end leaves it running), and
   // reaching the limit ends it together with every process it started.
   DWORD TimeLimitMs = 0;
-  // Called before each read of an output pipe: 0 lets the read go ahead, anything else is the
-  // system error that read fails with. Tests fail reads through it.
-  std::function<DWORD()> FailRead = nullptr;
 };
 
-// ExecuteAndCollect in its command-line form that also says how the child ended: whether it
-// started, its exit code, or the system error that kept it from starting, and takes options.
-// For a caller that must tell a program that cannot start from one that ran and failed.
+// Runs commandLine (handed to CreateProcessA unchanged; the system finds the program from its
+// first token) and waits for the child to end. output receives every byte the child wrote to
+// standard output, also when the child failed; standard error is read and thrown away. The
+// child's standard input is at end-of-file. outcome says how the child ended: whether it
+// started, its exit code, or the system error that kept it from starting; errors never reach
+// the caller. Returns outcome.Succeeded(). For a caller that must tell a program that cannot
+// start from one that ran and failed.
 bool ExecuteAndCollect(const std::string& commandLine, std::string& output, TChildOutcome& outcome,
                        const TRunOptions& options = {});
 

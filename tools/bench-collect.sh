@@ -3,8 +3,10 @@
 # a plain blocking 64 KiB ReadFile loop (the pipe's practical limit), in one process under the
 # test bed's Wine: 16 MiB in 64 KiB writes, 4 MiB in 512-byte writes, and a child that writes
 # nothing (spawn to return); for the first two also ExecuteAndDrain against the loop that throws
-# the bytes away. Prints the figures and each ratio; asserts nothing.
-# Usage: tools/bench-collect.sh [RUNS_AB] [RUNS_C]   (defaults 5 and 20)
+# the bytes away; and the parent's CPU time per run of a child that writes nothing, against a
+# bare CreateProcess with one pipe and a wait. Prints the figures, the wake-ups per MiB and each
+# ratio; asserts nothing.
+# Usage: tools/bench-collect.sh [RUNS_AB] [RUNS_C] [RUNS_D]   (defaults 5, 20 and 100)
 set -euo pipefail
 
 cd "$(dirname "$0")/.."

@@ -2,6 +2,8 @@
 
 #include "agent/ExecuteAndCollect.h"
 
+#include "agent/ExecuteSeam.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -172,15 +174,30 @@ TEST(ExecuteAndDrain, AFailedReadLeavesNoChildBlockedOnItsPipe) {
     const TChildOutcome o = WithDeadline<TChildOutcome>(
         [failing] {
           auto reads = std::make_shared<int>(0);
-          TRunOptions options;
-          options.FailRead = [reads, failing]() -> DWORD {
+          TRunSeam seam;
+          seam.FailRead = [reads, failing]() -> DWORD {
             return ++*reads == failing ? ERROR_NO_SYSTEM_RESOURCES : 0;
           };
-          return ExecuteAndDrain(Child("out 2000000 err 2000000"), options);
+          return ExecuteWithSeam(Child("out 2000000 err 2000000"), nullptr, {}, seam);
         },
         "read " + std::to_string(failing) + " failed");
     EXPECT_TRUE(o.Started && o.Ended) << failing;
   }
+}
+
+// A child that prints without pause, every read of it completed at once as on Windows, so that
+// every wait of the loop finds one done, is ended at its limit all the same, long before it has
+// written its 1000 MB.
+TEST(ExecuteAndDrain, AChildPrintingWithoutPauseIsEndedAtItsLimit) {
+  const TChildOutcome o = WithDeadline<TChildOutcome>(
+      [] {
+        return ExecuteWithSeam(Child("block 65536 out 1000000000"), nullptr,
+                               TRunOptions{.TimeLimitMs = 1000},
+                               TRunSeam{.ReadsCompleteAtOnce = true});
+      },
+      "a child printing without pause");
+  EXPECT_TRUE(o.Ended && o.TimedOut);
+  EXPECT_EQ(o.ExitCode, kTimeLimitExitCode);
 }
 
 // What the child does, and what the call returns for it. Every call runs under a deadline: the

@@ -6,8 +6,11 @@
 //   (a) 16 MiB written in 64 KiB writes      (throughput)
 //   (b) 4 MiB written in 512-byte writes     (a chatty script)
 //   (c) a child that writes nothing          (spawn to return)
-// It prints medians, p95 for (c), the wake-ups of the collecting thread and each ratio; it
-// asserts nothing. Usage: bench_collect.exe [RUNS_AB] [RUNS_C]   (defaults 5 and 20)
+//   (d) the same child, the parent's CPU time per run (GetProcessTimes): ExecuteAndDrain
+//       against a bare CreateProcess with one anonymous pipe and a wait, alternating
+// It prints medians, p95 for (c), the wake-ups of the calling thread (per MiB for (a) and (b))
+// and each ratio; it asserts nothing.
+// Usage: bench_collect.exe [RUNS_AB] [RUNS_C] [RUNS_D]   (defaults 5, 20 and 100)
 
 #include <windows.h>
 
@@ -15,10 +18,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "agent/ExecuteAndCollect.h"
+#include "agent/ExecuteSeam.h"
 #include "common/UniqueHandle.h"
 #include "tests/support/TestSupport.h"
 
@@ -94,10 +99,73 @@ Sample Collect(const std::string& commandLine) {
   return sample;
 }
 
+// ExecuteAndDrain, through the seam only to count the wake-ups.
 Sample Drain(const std::string& commandLine) {
   const auto began = Clock::now();
-  brenlow::ExecuteAndDrain(commandLine);
-  return Sample{Since(began), 0, 0};
+  Sample sample;
+  brenlow::ExecuteWithSeam(commandLine, nullptr, {}, brenlow::TRunSeam{.WakeUps = &sample.wakeUps});
+  sample.ms = Since(began);
+  return sample;
+}
+
+// User and kernel time of this process so far, in milliseconds.
+double CpuMs() {
+  FILETIME created{}, ended{}, kernel{}, user{};
+  GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+  const auto ms = [](const FILETIME& t) {
+    return ((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
+  };
+  return ms(kernel) + ms(user);
+}
+
+// The bare spawn: one anonymous pipe for standard output and error, the child started, waited
+// for and its handles closed.
+void BareSpawn(const std::string& commandLine) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+  HANDLE readHandle = nullptr;
+  HANDLE writeHandle = nullptr;
+  if (!CreatePipe(&readHandle, &writeHandle, &inheritable, 0)) std::exit(3);
+  UniqueHandle readEnd(readHandle);
+  UniqueHandle writeEnd(writeHandle);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = writeHandle;
+  startup.hStdError = writeHandle;
+  PROCESS_INFORMATION info{};
+  std::string line = commandLine;
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr,
+                      nullptr, &startup, &info))
+    std::exit(3);
+  UniqueHandle process(info.hProcess);
+  UniqueHandle thread(info.hThread);
+  writeEnd.reset();
+  WaitForSingleObject(process.get(), INFINITE);
+}
+
+// The parent's CPU time per run of a child that writes nothing: the bare spawn and
+// ExecuteAndDrain (without and with a time limit, which puts the child in a job) in turn.
+void CpuPerRun(const std::string& child, int runs) {
+  const std::function<void()> works[] = {
+      [&] { BareSpawn(child); },
+      [&] { brenlow::ExecuteAndDrain(child); },
+      [&] { brenlow::ExecuteAndDrain(child, brenlow::TRunOptions{.TimeLimitMs = 600000}); },
+  };
+  double total[3] = {};
+  for (const auto& work : works) work();
+  for (int i = 0; i < runs; ++i)
+    for (int w = 0; w < 3; ++w) {
+      const int at = (i % 2 == 0) ? w : 2 - w;
+      const double before = CpuMs();
+      works[at]();
+      total[at] += CpuMs() - before;
+    }
+  std::printf("(d) child that writes nothing, the parent's CPU time per run, %d runs each\n", runs);
+  std::printf("  bare CreateProcess, one pipe, wait:  %6.3f ms\n", total[0] / runs);
+  std::printf("  ExecuteAndDrain:                     %6.3f ms  ratio (ours / bare) %.2f\n",
+              total[1] / runs, total[1] / total[0]);
+  std::printf("  ExecuteAndDrain with a time limit:   %6.3f ms  ratio (ours / bare) %.2f\n",
+              total[2] / runs, total[2] / total[0]);
 }
 
 double Median(std::vector<double> values) {
@@ -118,6 +186,7 @@ struct Series {
   std::vector<double> readOnlyMs;  // the limit's loop without keeping the bytes
   std::vector<double> drainMs;     // ExecuteAndDrain, beside it
   std::vector<double> wakeUps;
+  std::vector<double> drainWakeUps;
   bool bytesRight = true;
 };
 
@@ -139,13 +208,16 @@ void Measure(const std::string& line, size_t bytes, int runs, Series& limit, Ser
     }
     if (bytes > 0) {
       // The two that keep nothing, in turn as well.
+      Sample drained;
       if (i % 2 == 0) {
         limit.readOnlyMs.push_back(Limit(line, false).ms);
-        collect.drainMs.push_back(Drain(line).ms);
+        drained = Drain(line);
       } else {
-        collect.drainMs.push_back(Drain(line).ms);
+        drained = Drain(line);
         limit.readOnlyMs.push_back(Limit(line, false).ms);
       }
+      collect.drainMs.push_back(drained.ms);
+      collect.drainWakeUps.push_back(drained.wakeUps);
     }
     limit.ms.push_back(a.ms);
     collect.ms.push_back(b.ms);
@@ -169,15 +241,15 @@ void Throughput(const char* label, const std::string& child, size_t bytes, int r
               mib * 1000 / readOnlyMs);
   std::printf("  limit, bytes kept in a string:  %9.1f ms  %7.1f MiB/s\n", limitMs,
               mib * 1000 / limitMs);
-  std::printf("  ExecuteAndCollect:              %9.1f ms  %7.1f MiB/s  %.0f wake-ups\n", collectMs,
-              mib * 1000 / collectMs, Median(collect.wakeUps));
+  std::printf("  ExecuteAndCollect:              %9.1f ms  %7.1f MiB/s  %.1f wake-ups per MiB\n",
+              collectMs, mib * 1000 / collectMs, Median(collect.wakeUps) / mib);
   std::printf(
       "  ratio (limit time / ours):     %9.2f  (%.2f against the limit throwing the bytes "
       "away)%s\n",
       limitMs / collectMs, readOnlyMs / collectMs,
       limit.bytesRight && collect.bytesRight ? "" : "  (BYTE COUNT WRONG)");
-  std::printf("  ExecuteAndDrain:                %9.1f ms  %7.1f MiB/s\n", drainMs,
-              mib * 1000 / drainMs);
+  std::printf("  ExecuteAndDrain:                %9.1f ms  %7.1f MiB/s  %.1f wake-ups per MiB\n",
+              drainMs, mib * 1000 / drainMs, Median(collect.drainWakeUps) / mib);
   std::printf("  ratio (limit throwing the bytes away / ExecuteAndDrain): %.2f\n\n",
               readOnlyMs / drainMs);
 }
@@ -187,6 +259,7 @@ void Throughput(const char* label, const std::string& child, size_t bytes, int r
 int main(int argc, char** argv) {
   const int runsAB = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   const int runsC = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
+  const int runsD = argc > 3 ? std::max(1, std::atoi(argv[3])) : 100;
   const std::string child = "\"" + brenlow::test::StandInPath("exec_child.exe") + "\"";
   std::printf("child: %s\n\n", child.c_str());
   Throughput("(a) 16 MiB in 64 KiB writes", child + " block 65536 out 16777216", 16 << 20, runsAB);
@@ -203,5 +276,7 @@ int main(int argc, char** argv) {
               P95(collect.ms), Median(collect.wakeUps));
   std::printf("  difference of medians: %+.2f ms, ratio (limit / ours) %.2f\n",
               collectMedian - limitMedian, limitMedian / collectMedian);
+  std::printf("\n");
+  CpuPerRun(child, runsD);
   return 0;
 }
