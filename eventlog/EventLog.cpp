@@ -120,7 +120,13 @@ void TEventLog::LogEntry(TEventType level, const std::string& message) noexcept 
   try {
     // Two threads writing their first entries at once must not open the log twice; the others
     // wait here until the handle is set.
-    std::call_once(openOnce_, [this] { Open(); });
+    InitOnceExecuteOnce(
+        &openOnce_,
+        [](PINIT_ONCE, PVOID self, PVOID*) -> BOOL {
+          static_cast<TEventLog*>(self)->Open();
+          return TRUE;
+        },
+        this, nullptr);
     DWORD offset = 0;
     if (eventIdOffset_.compare_exchange_strong(offset, kDefaultEventIDOffset))
       offset = kDefaultEventIDOffset;

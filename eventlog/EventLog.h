@@ -7,7 +7,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -72,7 +71,12 @@ class TEventLog {
   EventLogApi& api_;
   std::string identification_;
   std::atomic<DWORD> eventIdOffset_{0};
-  std::once_flag openOnce_;
+  // A one-time initialisation of the system's, not std::call_once: in a thread the C++ runtime's
+  // threads library did not start, as every worker here is, std::call_once makes that library
+  // attach a copy of the thread's handle and an event to the thread, held until it ends. The
+  // runners write their first entry when a run reaches its time limit, so the service's handle
+  // count rose by one pair for each runner doing so.
+  INIT_ONCE openOnce_ = INIT_ONCE_STATIC_INIT;
   std::atomic<bool> active_{false};
   HANDLE log_ = nullptr;  // owned: closed with CloseEventLog at destruction
 };

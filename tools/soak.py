@@ -32,12 +32,20 @@ PERIODS = {
     "task.web.uptime": 60, "task.directory.accounts": 600, "task.web.names": 3600,
     "task.rule.actions": 60, "task.integrity.scan": 60, "task.netdev.poll": 60,
 }
+# The scripts' time limit the soak sets (ScriptTimeLimit, seconds).
+TIME_LIMIT_S = 4
 # The script faults: which script, and the stand-in's words for it.
 SCRIPT_FAULTS = {
     "chatty": ("task.upstream.sync", "stdout=2097152 stderr=262144"),
-    "slow": ("task.reach.probe", "sleep=4500"),  # runs longer than its 3 s period
+    # Runs longer than its 3 s period and than the limit: every run is ended at the limit.
+    "slow": ("task.reach.probe", "sleep=4500"),
     "failing": ("task.rule.actions", "stderr=1024 exit=3"),
+    # One of the scripts below, another in each phase that has this fault, runs past the limit:
+    # runs ended at the limit come from runners that had none before, too.
+    "overrun": (None, "sleep=20000"),
 }
+OVERRUN_SCRIPTS = ["task.listener.scan", "task.host.inventory", "task.unix.facts",
+                   "task.web.uptime", "task.integrity.scan", "task.netdev.poll"]
 LIMIT_SC_QUERY_S = 2.0
 LIMIT_STOP_S = 5.0
 LIMIT_RSS_GROWTH_KIB = 1024
@@ -144,12 +152,13 @@ class Soak:
         with open(os.path.join(self.install, "qrx_proxy.mode"), "w") as f:
             f.write(mode + "\n")
 
-    def set_scripts(self, faults):
+    def set_scripts(self, faults, phase=0):
+        overrun = OVERRUN_SCRIPTS[phase % len(OVERRUN_SCRIPTS)]
         for name in PERIODS:
             words = ""
             for fault in faults:
                 script, fault_words = SCRIPT_FAULTS[fault]
-                if script == name:
+                if (script or overrun) == name:
                     words = f"\n// standin: {fault_words}"
             with open(os.path.join(self.scripts, name + ".php"), "w") as f:
                 f.write(f"<?php // {name}{words}\n")
@@ -210,7 +219,7 @@ class Soak:
                 phase = current
                 _, _, fault, scripts = plan[phase]
                 self.set_companion(fault)
-                self.set_scripts(scripts)
+                self.set_scripts(scripts, phase)
                 next_kill = time.monotonic() + rng.uniform(5, 15) if fault == "killed" else None
             if next_kill is not None and time.monotonic() >= next_kill:
                 self.outside_kills.append(now_us())
@@ -267,6 +276,10 @@ class Soak:
         table = {}
         for name, period in PERIODS.items():
             mine = sorted(runs.get(name, []))
+            # A run ended at the limit writes no end of its own: it lasted the limit.
+            for run in mine[:-1]:
+                if run[1] is None:
+                    run[1] = run[0] + TIME_LIMIT_S * 1e6
             durations = [(e - s) / 1e6 for s, e in mine if e]
             run_time = statistics.mean(durations) if durations else 0.0
             # The first run comes after a random delay of at most a tenth of the period; then
