@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -17,14 +18,16 @@ namespace brenlow {
 namespace {
 
 // The buffer the system keeps for each output pipe: a child that writes fast does not wait on
-// every write for the next read.
-constexpr DWORD kPipeBufferSize = 65536;
-// Reads start at the pipe's size and double, up to the largest, each time one comes back full:
+// every write for the next read, and goes on writing while the reading thread wakes, so that
+// one read takes more. It is a ceiling, not memory set aside: only bytes written and not yet
+// read take room.
+constexpr DWORD kPipeBufferSize = 1 << 20;
+// Reads start at 64 KiB and double, up to the largest, each time one comes back full:
 // while the collecting thread wakes, a fast child goes on writing, and one read then takes all
 // of it. Measured under Wine: 64 KiB reads took a child's 16 MiB at about half the speed of a
 // blocking read loop; 1 MiB reads from the start cost a child that writes nothing about 15 ms,
 // since the system prepares every page of a read's buffer.
-constexpr DWORD kFirstReadSize = kPipeBufferSize;
+constexpr DWORD kFirstReadSize = 65536;
 constexpr DWORD kLargestReadSize = 1 << 20;
 
 // A failure inside one call, with the system error of the call that failed (0 when none did).
@@ -43,32 +46,21 @@ class ExecuteError : public std::runtime_error {
 
 SECURITY_ATTRIBUTES NotInheritable() { return {sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE}; }
 
-// An inheritable copy of a handle; the original is closed once the copy exists. When no copy
-// can be made the original stays, and the start then fails because the handle list of the
-// child may only name inheritable handles.
-UniqueHandle InheritableCopy(UniqueHandle handle) {
-  HANDLE copy = nullptr;
-  if (DuplicateHandle(GetCurrentProcess(), handle.get(), GetCurrentProcess(), &copy, 0, TRUE,
-                      DUPLICATE_SAME_ACCESS))
-    return UniqueHandle(copy);
-  return handle;
-}
-
 // One pipe: the end the parent keeps (not inheritable) and the end the child gets.
 struct Pipe {
   UniqueHandle parentEnd;
   UniqueHandle childEnd;
 };
 
-// Standard input: an anonymous pipe to which nothing is ever written.
-Pipe MakeInputPipe() {
-  SECURITY_ATTRIBUTES attributes = NotInheritable();
-  HANDLE readHandle = nullptr;
-  HANDLE writeHandle = nullptr;
-  if (!CreatePipe(&readHandle, &writeHandle, &attributes, 0)) Fail("Cannot create a pipe");
-  UniqueHandle readEnd(readHandle);
-  UniqueHandle writeEnd(writeHandle);
-  return {std::move(writeEnd), InheritableCopy(std::move(readEnd))};
+// Standard input: the null device, where every read finds end-of-file at once. One call, where
+// a pipe nobody writes to took four (the pipe, an inheritable copy, two closes).
+UniqueHandle OpenInput() {
+  // Inheritable, but only a child whose handle list names it inherits it.
+  SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  UniqueHandle input(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &attributes, OPEN_EXISTING, 0, nullptr));
+  if (!input) Fail("Cannot open the null device");
+  return input;
 }
 
 // A pipe name nobody else holds or can guess: this process, a count of its own and 128 random
@@ -107,7 +99,9 @@ Pipe MakeOutputPipe() {
 // never picks up the pipe ends that another thread has just made inheritable for its own child.
 class InheritedHandleList {
  public:
-  explicit InheritedHandleList(const std::array<HANDLE, 3>& handles) : handles_(handles) {
+  // The first count of handles.
+  InheritedHandleList(const std::array<HANDLE, 3>& handles, size_t count)
+      : handles_(handles), count_(count) {
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     buffer_.resize(size);
@@ -116,7 +110,7 @@ class InheritedHandleList {
       Fail("Cannot make an attribute list");
     list_ = list;
     if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
-                                   handles_.size() * sizeof(HANDLE), nullptr, nullptr))
+                                   count_ * sizeof(HANDLE), nullptr, nullptr))
       Fail("Cannot set the handle list");
   }
   ~InheritedHandleList() {
@@ -129,6 +123,7 @@ class InheritedHandleList {
 
  private:
   std::array<HANDLE, 3> handles_;  // the list points into this array until it is deleted
+  size_t count_;
   std::vector<char> buffer_;
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
@@ -221,13 +216,17 @@ class PipeReader {
 // One child process and the parent's ends of its pipes, owned by one call.
 class ChildProcess {
  public:
-  // Starts the child with its standard streams on three new pipes; with inJob, in a job object
-  // of its own, which every process it starts then belongs to as well. Throws ExecuteError.
-  void Start(const std::string& commandLine, const std::string& shownCommandLine, bool inJob) {
-    Pipe input = MakeInputPipe();
+  // Starts the child with standard input at end-of-file and standard output and error on pipes
+  // of their own, or with apart false on one pipe for both (for a caller that tells them not
+  // apart: one pipe, one read and one event fewer); with inJob, in a job object of its own,
+  // which every process it starts then belongs to as well. Throws ExecuteError.
+  void Start(const std::string& commandLine, const std::string& shownCommandLine, bool inJob,
+             bool apart) {
+    UniqueHandle input = OpenInput();
     Pipe output = MakeOutputPipe();
-    Pipe error = MakeOutputPipe();
-    inputEnd_ = std::move(input.parentEnd);
+    Pipe error;
+    if (apart) error = MakeOutputPipe();
+    const HANDLE errorChildEnd = apart ? error.childEnd.get() : output.childEnd.get();
     outputEnd_ = std::move(output.parentEnd);
     errorEnd_ = std::move(error.parentEnd);
     if (inJob) {
@@ -238,14 +237,14 @@ class ChildProcess {
       if (!job_) Fail("Cannot create a job");
     }
 
-    const InheritedHandleList inherited(
-        {input.childEnd.get(), output.childEnd.get(), error.childEnd.get()});
+    const InheritedHandleList inherited({input.get(), output.childEnd.get(), errorChildEnd},
+                                        apart ? 3 : 2);
     STARTUPINFOEXA startup{};
     startup.StartupInfo.cb = sizeof(startup);
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = input.childEnd.get();
+    startup.StartupInfo.hStdInput = input.get();
     startup.StartupInfo.hStdOutput = output.childEnd.get();
-    startup.StartupInfo.hStdError = error.childEnd.get();
+    startup.StartupInfo.hStdError = errorChildEnd;
     startup.lpAttributeList = inherited.get();
     SECURITY_ATTRIBUTES processAttributes = NotInheritable();
     SECURITY_ATTRIBUTES threadAttributes = NotInheritable();
@@ -260,7 +259,7 @@ class ChildProcess {
     const DWORD startError = GetLastError();
     // The child has its own copies now (or never will): without ours, the pipes end when the
     // child and its descendants are done with them.
-    input.childEnd.reset();
+    input.reset();
     output.childEnd.reset();
     error.childEnd.reset();
     if (!started)
@@ -274,9 +273,6 @@ class ChildProcess {
         EndUnstarted("Cannot assign a job");
       if (ResumeThread(thread_.get()) == static_cast<DWORD>(-1)) EndUnstarted("Cannot resume");
     }
-    // Nothing is ever written to the child's standard input. Closing our end now lets a child
-    // that reads it see end-of-file instead of waiting for ever.
-    inputEnd_.reset();
   }
 
   // Ends the child and every process in its job, and waits until the child has ended. Only
@@ -311,7 +307,6 @@ class ChildProcess {
   UniqueHandle job_;
   UniqueHandle process_;
   UniqueHandle thread_;
-  UniqueHandle inputEnd_;
   UniqueHandle outputEnd_;
   UniqueHandle errorEnd_;
   DWORD processId_ = 0;
@@ -332,22 +327,26 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine,
   if (commandLine.empty()) throw ExecuteError("Cannot execute empty command-line");
   ChildProcess child;
   const bool limited = options.TimeLimitMs > 0;
-  child.Start(commandLine, shownCommandLine, limited);
+  // Only a sink tells the two streams apart; thrown away, they share one pipe.
+  const bool apart = sink != nullptr;
+  child.Start(commandLine, shownCommandLine, limited, apart);
   outcome.Started = true;
   const ULONGLONG deadline = limited ? GetTickCount64() + options.TimeLimitMs : 0;
   PipeReader out(child.TakeOutputEnd(), osOutput, sink, seam);
-  PipeReader errors(child.TakeErrorEnd(), osError, sink, seam);
+  std::optional<PipeReader> errors;
+  if (apart) errors.emplace(child.TakeErrorEnd(), osError, sink, seam);
+  PipeReader* const errorReader = errors ? &*errors : nullptr;
   DWORD* const wakeUps = seam != nullptr ? seam->WakeUps : nullptr;
   out.ReadNext();
-  errors.ReadNext();
+  if (errorReader != nullptr) errorReader->ReadNext();
   // Sleep until the child ends, a read has brought something or the time is up; the child's end
   // comes first.
   for (;;) {
     std::array<HANDLE, 3> handles{child.Process()};
     std::array<PipeReader*, 3> readers{};
     DWORD count = 1;
-    for (PipeReader* reader : {&out, &errors}) {
-      if (!reader->Reading()) continue;
+    for (PipeReader* reader : {&out, errorReader}) {
+      if (reader == nullptr || !reader->Reading()) continue;
       readers[count] = reader;
       handles[count++] = reader->Event();
     }
@@ -367,7 +366,7 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine,
     readers[fired - WAIT_OBJECT_0]->TakeRead();
   }
   out.TakeRest();
-  errors.TakeRest();
+  if (errorReader != nullptr) errorReader->TakeRest();
   outcome.ExitCode = child.ExitCode();
   outcome.Ended = true;
 }
