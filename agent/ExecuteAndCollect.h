@@ -47,9 +47,10 @@ struct TRunOptions {
 bool ExecuteAndCollect(const std::string& commandLine, std::string& output, TChildOutcome& outcome,
                        const TRunOptions& options = {});
 
-// Runs the child as ExecuteAndCollect does, reading both of its output pipes until it ends, but
-// keeps none of the bytes: memory stays flat whatever the child writes. For callers that only
-// need to know how the child ended. Errors never reach the caller.
+// Runs the child as ExecuteAndCollect does, reading its output until it ends, but keeps none of
+// the bytes: memory stays flat whatever the child writes. Standard output and error share one
+// pipe here, since nobody tells them apart. For callers that only need to know how the child
+// ended. Errors never reach the caller.
 TChildOutcome ExecuteAndDrain(const std::string& commandLine, const TRunOptions& options = {});
 TChildOutcome ExecuteAndDrain(const std::string& executable,
                               const std::vector<std::string>& arguments);
@@ -65,9 +66,10 @@ enum TOutputStream { osOutput, osError };
 // closed.
 using TOutputSink = std::function<void(TOutputStream stream, const char* data, size_t size)>;
 
-// Runs the child as ExecuteAndDrain does (same handles, same job and time limit), handing every
-// byte of both output pipes to sink as it arrives. The outcome says how the child ended, as
-// ExecuteAndDrain's does. Errors never reach the caller.
+// Runs the child as ExecuteAndDrain does (same standard input, same job and time limit), with
+// standard output and error on pipes of their own, handing every byte of both to sink as it
+// arrives. The outcome says how the child ended, as ExecuteAndDrain's does. Errors never reach
+// the caller. An empty sink throws the bytes away.
 TChildOutcome ExecuteAndStream(const std::string& commandLine, const TOutputSink& sink,
                                const TRunOptions& options = {});
 
