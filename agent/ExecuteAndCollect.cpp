@@ -359,8 +359,9 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine,
     // that always has output ready has a read completed at every wait, so the wait never times
     // out. A read that completed now is still taken by TakeRest.
     if (fired == WAIT_TIMEOUT || (deadline != 0 && GetTickCount64() >= deadline)) {
-      child.EndWithItsJob();
+      // Set first: should the ending fail, the outcome still says the limit was reached.
       outcome.TimedOut = true;
+      child.EndWithItsJob();
       break;
     }
     readers[fired - WAIT_OBJECT_0]->TakeRead();
