@@ -7,6 +7,7 @@
 #include "agent/DaemonUnit1.h"
 #include "agent/QRXProxyCheckerUnit.h"
 #include "check/CheckCommand.h"
+#include "check/VersionCommand.h"
 #include "service/DaemonApp.h"
 #include "service/DaemonMapperUnit1.h"
 #include "service/Win32HostCalls.h"
@@ -33,6 +34,9 @@ int main(int argc, char** argv) {
     const std::string service = TDaemonMapper1().DaemonDefs[0].Name();
     return RunStatusCommand(service, scripts,
                             [&calls](const std::string& text) { calls.WriteOutput(text); });
+  };
+  options.Version = [&calls] {
+    return RunVersionCommand([&calls](const std::string& text) { calls.WriteOutput(text); });
   };
   TCustomDaemonApplication application(
       registry, calls, std::vector<std::string>(argv + 1, argv + argc), std::move(options));
