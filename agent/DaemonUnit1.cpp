@@ -82,6 +82,17 @@ int32_t ScriptTimeLimitFromSetting(const std::string& setting) {
   return static_cast<int32_t>(std::min(seconds, kLargestSeconds) * 1000);
 }
 
+TAgentSettings ReadAgentSettings(const std::string& path) {
+  const TIniFile config(path);
+  return {config.ReadSetting("General", "PHP_EXE_PATH", ""),
+          config.ReadSetting("General", "WEB_ROOT_PATH", ""),
+          ScriptTimeLimitFromSetting(config.ReadSetting("General", "ScriptTimeLimit", ""))};
+}
+
+TRunOptions ScriptRunOptions(int32_t timeLimitMs) {
+  return TRunOptions{.TimeLimitMs = static_cast<DWORD>(std::max(timeLimitMs, 0))};
+}
+
 TFirstDelayRange FirstDelayRange(int32_t period) {
   return {CeilingDivide(period, 100), CeilingDivide(period, 10)};
 }
@@ -123,8 +134,7 @@ void TCustomThread::RunOnce() {
   // What the script prints is of no use here, and keeping it would let a script stuck printing
   // grow the service without bound.
   record_.RunStarting();
-  const TChildOutcome outcome = ExecuteAndDrain(
-      CommandLine_, TRunOptions{.TimeLimitMs = static_cast<DWORD>(std::max(TimeLimitMs(), 0))});
+  const TChildOutcome outcome = ExecuteAndDrain(CommandLine_, ScriptRunOptions(TimeLimitMs()));
   if (outcome.TimedOut)
     timings_.Log->LogWarning(
         "Script " + ScriptNameOf(CommandLine_) + " ran longer than its limit of " +
@@ -288,11 +298,10 @@ void TDaemon1::DataModuleStart(TDaemon*, bool&) {
   // Steps 1 to 4: read the settings; the reader is released before any runner starts.
   // A file that exists but cannot be read throws here, before any worker has started.
   {
-    const TIniFile config(ConfigFilePath());
-    PhpExePath_ = config.ReadSetting("General", "PHP_EXE_PATH", "");
-    WebRootPath_ = config.ReadSetting("General", "WEB_ROOT_PATH", "");
-    ScriptTimeLimitMs_ =
-        ScriptTimeLimitFromSetting(config.ReadSetting("General", "ScriptTimeLimit", ""));
+    TAgentSettings settings = ReadAgentSettings(ConfigFilePath());
+    PhpExePath_ = std::move(settings.PhpExePath);
+    WebRootPath_ = std::move(settings.WebRootPath);
+    ScriptTimeLimitMs_ = settings.ScriptTimeLimitMs;
   }
 
   // What the service has just read, and what it will run, is checked as the service's account

@@ -73,6 +73,21 @@ struct TRunnerTimings {
 // seconds too large for 32-bit milliseconds gives the largest limit there is (about 24 days).
 int32_t ScriptTimeLimitFromSetting(const std::string& setting);
 
+// The settings the start hook reads from the configuration file.
+struct TAgentSettings {
+  std::string PhpExePath;
+  std::string WebRootPath;
+  int32_t ScriptTimeLimitMs = 0;  // ScriptTimeLimitFromSetting of ScriptTimeLimit
+};
+
+// Reads the settings from the configuration file at path: section General, keys PHP_EXE_PATH,
+// WEB_ROOT_PATH and ScriptTimeLimit; a missing file or key gives the empty text (no limit).
+// Throws EFOpenError when the file exists but cannot be read.
+TAgentSettings ReadAgentSettings(const std::string& path);
+
+// How one run of a script is made: with its time limit (0, none) as the limit of its job.
+TRunOptions ScriptRunOptions(int32_t timeLimitMs);
+
 // A periodic script runner: after its first delay it runs its command line, pauses for its
 // period and, unless a stop has been requested by then, runs it again. It checks the stop flag
 // only after each pause, so a stop lets the current delay, run and pause finish. It records
