@@ -1,7 +1,7 @@
 # The commit the executables are built from, which their version information carries
 # ("SourceCommit") and brenlow.exe --version shows.
-# - Given as -DBRENLOW_COMMIT=<hash>, that is used: a release builds from an exported copy that
-#   holds no git data, and tools/release.sh passes the commit it exported.
+# - Given as -DBRENLOW_COMMIT=<hash>, that is used, for that configure run: a release builds from
+#   an exported copy that holds no git data, and tools/release.sh passes the commit it exported.
 # - Otherwise, when the source folder is the top of a git checkout (not merely a folder inside
 #   one, as a release's exported copy under build/ is), git is asked at configure time, and the
 #   files git changes on a commit, checkout, merge or reset (HEAD, its log, the branch's ref and
@@ -13,6 +13,9 @@
 function(brenlow_find_commit out)
   if(DEFINED BRENLOW_COMMIT AND NOT BRENLOW_COMMIT STREQUAL "")
     set(${out} "${BRENLOW_COMMIT}" PARENT_SCOPE)
+    # For this configure run only: a build folder configured again later (by hand or because a
+    # watched file changed) must not keep a commit that may no longer be the one built.
+    unset(BRENLOW_COMMIT CACHE)
     return()
   endif()
   set(${out} "" PARENT_SCOPE)
