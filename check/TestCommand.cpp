@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "check/CheckLine.h"
 #include "common/AsciiText.h"
 #include "common/SystemError.h"
+#include "config/AgentSettings.h"
 #include "config/IniFile.h"
-#include "status/StatusCommand.h"
 
 namespace brenlow {
 namespace {
@@ -59,7 +58,9 @@ std::string TestOutcomeLine(const TChildOutcome& outcome, uint64_t elapsedMs, in
   if (!outcome.Started) return "Could not be run: " + ErrorText(outcome.Error) + "\r\n";
   if (outcome.TimedOut)
     return "Reached its time limit of " + std::to_string(timeLimitMs / 1000) + " s after " +
-           Seconds(elapsedMs) + " and was ended with the processes it started.\r\n";
+           Seconds(elapsedMs) +
+           (outcome.Ended ? " and was ended with the processes it started.\r\n"
+                          : " and could not be ended: " + ErrorText(outcome.Error) + "\r\n");
   if (!outcome.Ended)
     return "Its end could not be awaited after " + Seconds(elapsedMs) + ": " +
            ErrorText(outcome.Error) + "\r\n";
@@ -67,8 +68,9 @@ std::string TestOutcomeLine(const TChildOutcome& outcome, uint64_t elapsedMs, in
          " after " + Seconds(elapsedMs) + ".\r\n";
 }
 
-bool ServiceMayRunScripts(const TServiceState& service) {
-  return service.QueryError == 0 && service.State != 0 && service.State != SERVICE_STOPPED;
+bool ServiceMayRunScripts(const TServiceFacts& service) {
+  return service.OpenError == 0 && service.StatusError == 0 && service.State != 0 &&
+         service.State != SERVICE_STOPPED;
 }
 
 int RunTestCommand(const std::string& script, const std::string& serviceName,
@@ -80,7 +82,7 @@ int RunTestCommand(const std::string& script, const std::string& serviceName,
               ". Name one of these (letter case does not matter):\r\n" + ScriptNames());
     return 2;
   }
-  if (const TServiceState service = QueryServiceState(serviceName); ServiceMayRunScripts(service))
+  if (ServiceMayRunScripts(ReadServiceFacts(serviceName)))
     out.Write("Note: the service " + serviceName +
               " is running and runs this script on its own schedule: its run and this one may "
               "overlap.\r\n");
@@ -111,10 +113,10 @@ int RunTestCommand(const std::string& script, const std::string& serviceName,
 
   const std::string commandLine =
       ScriptCommandLine(settings.PhpExePath, settings.WebRootPath, row->ScriptFile);
+  const int32_t timeLimitMs = ScriptTimeLimitFromSetting(settings.ScriptTimeLimit);
   out.Write("Settings: " + configPath + "\r\nCommand line: " + commandLine + "\r\nTime limit: " +
-            (settings.ScriptTimeLimitMs > 0
-                 ? std::to_string(settings.ScriptTimeLimitMs / 1000) + " s (ScriptTimeLimit)"
-                 : std::string("none (ScriptTimeLimit is not set)")) +
+            (timeLimitMs > 0 ? std::to_string(timeLimitMs / 1000) + " s (ScriptTimeLimit)"
+                             : std::string("none (ScriptTimeLimit is not set)")) +
             "\r\nAccount: " + AccountName() + " (the service runs as LocalSystem)\r\n" +
             "--- the script's standard output and standard error, as they come ---\r\n");
 
@@ -129,8 +131,7 @@ int RunTestCommand(const std::string& script, const std::string& serviceName,
     last = data[take - 1];
   };
   const ULONGLONG started = GetTickCount64();
-  const TChildOutcome outcome =
-      ExecuteAndStream(commandLine, sink, ScriptRunOptions(settings.ScriptTimeLimitMs));
+  const TChildOutcome outcome = ExecuteAndStream(commandLine, sink, ScriptRunOptions(timeLimitMs));
   const ULONGLONG elapsed = GetTickCount64() - started;
 
   std::string end = last == '\n' ? "" : "\r\n";
@@ -141,7 +142,7 @@ int RunTestCommand(const std::string& script, const std::string& serviceName,
       end += "The script's " + std::string(names[i]) + " was cut after " +
              std::to_string(kTestShownBytes) + " bytes: " + std::to_string(shown[i].LeftOut()) +
              " of its " + std::to_string(shown[i].Total()) + " bytes were left out.\r\n";
-  out.Write(end + TestOutcomeLine(outcome, elapsed, settings.ScriptTimeLimitMs));
+  out.Write(end + TestOutcomeLine(outcome, elapsed, timeLimitMs));
   return TestExitCode(outcome);
 }
 

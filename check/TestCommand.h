@@ -11,7 +11,7 @@
 
 #include "agent/DaemonUnit1.h"
 #include "agent/ExecuteAndCollect.h"
-#include "status/StatusReport.h"
+#include "service/ServiceQuery.h"
 
 namespace brenlow {
 
@@ -43,7 +43,7 @@ int TestExitCode(const TChildOutcome& outcome);
 std::string TestOutcomeLine(const TChildOutcome& outcome, uint64_t elapsedMs, int32_t timeLimitMs);
 
 // Whether the service is in a state in which its runners may run the script too.
-bool ServiceMayRunScripts(const TServiceState& service);
+bool ServiceMayRunScripts(const TServiceFacts& service);
 
 // Where the command writes: its own lines and the script's standard output go to Write, the
 // script's standard error to WriteError.

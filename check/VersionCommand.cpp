@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "check/CheckLine.h"
 #include "common/SystemError.h"
 
 namespace brenlow {
