@@ -30,6 +30,13 @@ std::string SystemErrorText(DWORD code) {
   return result;
 }
 
+std::string SystemErrorDescription(DWORD code) {
+  std::string description = "error " + std::to_string(code);
+  const std::string text = SystemErrorText(code);
+  if (!text.empty()) description += " (" + text + ")";
+  return description;
+}
+
 std::string ExitCodeText(DWORD code) {
   if (code < 0x10000) return std::to_string(code);
   char text[16];
