@@ -18,11 +18,14 @@
 
 namespace brenlow {
 
+// The product's limit. Following a text costs its length and a few dozen bytes; a text is
+// forgotten once it has no entry left in the window, and when MaxTexts are followed the one seen
+// longest ago makes room, so the memory stays bounded however long the service runs.
 struct TRepeatLimitSettings {
-  size_t Count = 10;                    // entries of one level and text written per window
+  size_t Count = 10;  // entries of one level and text written per window; 0: no limit
   ULONGLONG WindowMs = 10 * 60 * 1000;  // the window, measured back from each entry
   size_t MaxTexts = 100;                // level-and-text pairs followed at once
-  std::function<ULONGLONG()> Now = [] { return GetTickCount64(); };  // milliseconds
+  std::function<ULONGLONG()> Now = [] { return GetTickCount64(); };  // milliseconds, the seam
 };
 
 // The text of the entry that reports left-out entries: `N entries like "<text>" were left out

@@ -323,8 +323,8 @@ TEST_F(RunningService, CheckFindsAGoodLayoutGoodAndNamesEachFault) {
 
   const TraceFile trace;
   Start();
-  // The monitor's first probes race the companion's start and may kill it once: the check
-  // finds all well once that has settled.
+  // Right after the start the companion may not serve its pipe yet: the check finds all well
+  // once it does.
   ProcessResult check;
   EXPECT_TRUE(WaitFor([&] { return (check = Brenlow("--check")).exitCode == 0; }, 60000, 500))
       << check.out;
