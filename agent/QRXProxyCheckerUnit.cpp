@@ -134,8 +134,6 @@ class ProbeHandle {
   HANDLE handle_;
 };
 
-std::string WithErrorCode(const char* text, DWORD error) { return text + std::to_string(error); }
-
 }  // namespace
 
 ProbePipeApi& SystemProbePipeApi() {
@@ -236,12 +234,14 @@ TProbeOutcome TProxyCheckerThread::Probe() {
       ExchangeProbe(*settings_.Pipe, settings_.WaitTimeoutMs, settings_.ExchangeTimeoutMs);
   switch (probe.Outcome) {
     case poWaitFailed:
-      settings_.Log->LogInfo(WithErrorCode("Error waiting pipe. Error num = ", probe.Error));
+      settings_.Log->LogInfo(std::string("Error waiting pipe. Error num = ") +
+                             std::to_string(probe.Error));
       break;
     case poOpenFailed:
     case poSendFailed:
       // A failed send has the same text as a failed open: log watchers match on it.
-      settings_.Log->LogError(WithErrorCode("Error CreateFile pipe. Error num = ", probe.Error));
+      settings_.Log->LogError(std::string("Error CreateFile pipe. Error num = ") +
+                              std::to_string(probe.Error));
       break;
     case poGoodReply:
     case poBadReply:

@@ -30,11 +30,9 @@ std::string SystemErrorText(DWORD code) {
   return result;
 }
 
-std::string SystemErrorDescription(DWORD code) {
-  std::string description = "error " + std::to_string(code);
+std::string ErrorText(DWORD code) {
   const std::string text = SystemErrorText(code);
-  if (!text.empty()) description += " (" + text + ")";
-  return description;
+  return "error " + std::to_string(code) + (text.empty() ? "" : " (" + text + ")");
 }
 
 std::string ExitCodeText(DWORD code) {
