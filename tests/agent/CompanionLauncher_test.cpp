@@ -96,8 +96,8 @@ TEST_F(CompanionTest, ProcessListGoesByImageNameInAnyCaseFromAnyFolder) {
 // system's code and text.
 TEST_F(CompanionTest, LauncherWithoutACompanionThatStaysReportsEachCycleAndKeepsGoing) {
   const LoggedEntry starting{etInfo, "Starting qrx_proxy process."};
-  const LoggedEntry refused{
-      etError, "Cannot start qrx_proxy process: " + ErrorText(ERROR_FILE_NOT_FOUND)};
+  const LoggedEntry refused{etError,
+                            "Cannot start qrx_proxy process: " + ErrorText(ERROR_FILE_NOT_FOUND)};
   for (const bool onDisk : {false, true}) {
     // With no arguments, the command-execution child ends at once.
     if (onDisk) CopyFileOrThrow(StandInPath("exec_child.exe"), dirA_ / "qrx_proxy.exe");
