@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The demo: builds everything and follows the README's quick start in a Wine prefix: checks the
 # download, installs the package silently with both settings, copies the companion in, runs
-# brenlow.exe --check and --status; then lets the service work for about half a minute while
+# brenlow.exe --check and --status; then lets the service work for about 40 seconds while
 # showing what it does (event-log entries, script runs, companion starts, one watchdog kill and
 # restart, a script that fails, is tried by hand with --test, and recovers), then stops it, runs
 # seclister, uninstalls the package and sums up. It leaves nothing running.
@@ -105,22 +105,23 @@ echo "   exit code $code"
 say "Quick start, step 5: brenlow.exe --status"
 show_status
 
-say "What the service does (about 30 s)"
-echo "   (until the companion was copied in, the monitor found no pipe: its failed waits and"
-echo "    Warnings come first; then the launcher's start of the companion)"
+say "What the service does (about 40 s)"
+echo "   (until the companion was copied in, the monitor found no pipe: it tried once a second and"
+echo "    wrote a Warning after ten failed waits; then the launcher's start of the companion)"
 killed_at=""
 drops() { tail -c +$((trace_start + 1)) "$trace" | grep -c 'Drop qrx_proxy process' || true; }
 companion_starts() { cat "$install_dir/qrx_proxy.log" 2>/dev/null | grep -c '^start' || true; }
-for i in $(seq 1 30); do
+for i in $(seq 1 40); do
   sleep 1
   show_all
-  if [ "$i" -eq 12 ]; then
+  # A probe every 5 s, then ten failed ones a second apart: the kill comes about 15 s later.
+  if [ "$i" -eq 6 ]; then
     echo "   -- the demo makes the companion stop serving its pipe (mode nopipe) --"
     drops_before=$(drops)
     starts_before=$(companion_starts)
     echo nopipe >"$install_dir/qrx_proxy.mode"
   fi
-  if [ "$i" -gt 12 ] && [ -z "$killed_at" ] && [ "$(drops)" -gt "$drops_before" ] &&
+  if [ "$i" -gt 6 ] && [ -z "$killed_at" ] && [ "$(drops)" -gt "$drops_before" ] &&
     [ "$(companion_starts)" -gt "$starts_before" ]; then
     killed_at=$i
     echo "   -- watchdog kill and restart seen; the companion answers 1 again from now on --"
