@@ -106,8 +106,8 @@ say "Quick start, step 5: brenlow.exe --status"
 show_status
 
 say "What the service does (about 40 s)"
-echo "   (until the companion was copied in, the monitor found no pipe: it tried once a second and"
-echo "    wrote a Warning after ten failed waits; then the launcher's start of the companion)"
+echo "   (until the companion was copied in, the launcher could not start it, an Error each time, and"
+echo "    the monitor found no pipe, once a second; then the launcher's start of the companion)"
 killed_at=""
 drops() { tail -c +$((trace_start + 1)) "$trace" | grep -c 'Drop qrx_proxy process' || true; }
 companion_starts() { cat "$install_dir/qrx_proxy.log" 2>/dev/null | grep -c '^start' || true; }
