@@ -84,6 +84,10 @@ int32_t ScriptTimeLimitFromSetting(const std::string& setting) {
   return static_cast<int32_t>(std::min(seconds, kLargestSeconds) * 1000);
 }
 
+TRunOptions ScriptRunOptions(int32_t timeLimitMs) {
+  return TRunOptions{.TimeLimitMs = static_cast<DWORD>(std::max(timeLimitMs, 0))};
+}
+
 TFirstDelayRange FirstDelayRange(int32_t period) {
   return {CeilingDivide(period, 100), CeilingDivide(period, 10)};
 }
@@ -142,8 +146,7 @@ void TCustomThread::RunOnce() {
   // What the script prints is of no use here, and keeping it would let a script stuck printing
   // grow the service without bound.
   record_.RunStarting();
-  const TChildOutcome outcome = ExecuteAndDrain(
-      CommandLine_, TRunOptions{.TimeLimitMs = static_cast<DWORD>(std::max(TimeLimitMs(), 0))});
+  const TChildOutcome outcome = ExecuteAndDrain(CommandLine_, ScriptRunOptions(TimeLimitMs()));
   const std::string limit = std::to_string(TimeLimitMs() / 1000) + " s";
   if (outcome.TimedOut && outcome.Ended)
     timings_.Log->LogWarning("Script " + timings_.Script + " ran longer than its limit of " +
@@ -177,6 +180,15 @@ SHELLEXECUTEINFOA CompanionStartInfo(const std::string& path) {
   info.lpFile = path.c_str();
   info.nShow = SW_HIDE;
   return info;
+}
+
+DWORD ShellExecuteError(const SHELLEXECUTEINFOA& info) {
+  // The shell sets the last error on failure; should it not, its result code (SE_ERR_*, which
+  // for the usual causes equals the system's code) is what is left.
+  const DWORD error = GetLastError();
+  if (error != 0) return error;
+  const auto result = reinterpret_cast<INT_PTR>(info.hInstApp);
+  return result > 0 && result <= 32 ? static_cast<DWORD>(result) : ERROR_GEN_FAILURE;
 }
 
 TRunQRXProxyThread::TRunQRXProxyThread(TRunQRXProxySettings settings)
@@ -240,9 +252,16 @@ UniqueHandle TRunQRXProxyThread::TestAndStart() {
   settings_.Log->LogInfo("Starting qrx_proxy process.");
   const std::string path = CompanionPath(settings_.Directory());
   SHELLEXECUTEINFOA info = CompanionStartInfo(path);
-  // The result is of no use: whether the companion runs is seen by the next test. A start that
-  // gives no process handle leaves nothing to wait for.
-  UniqueHandle started(settings_.ShellExecuteEx(info) ? info.hProcess : nullptr);
+  // Whether the companion runs is seen by the next test; a start that gives no process handle
+  // leaves nothing to wait for. A start the shell refused is reported with its reason: without
+  // it an administrator sees only the start tried again and again.
+  UniqueHandle started;
+  if (settings_.ShellExecuteEx(info)) {
+    started.reset(info.hProcess);
+  } else {
+    const DWORD error = ShellExecuteError(info);
+    settings_.Log->LogError("Cannot start qrx_proxy process: " + ErrorText(error));
+  }
   record_.Started(started ? GetProcessId(started.get()) : 0);
   return started;
 }
@@ -281,6 +300,9 @@ TDaemon1::TDaemon1(TRunnerTimings runnerTimings, TCompanionStarters companionSta
       status_(status) {
   OnStart = [this](TDaemon* Sender, bool& OK) { DataModuleStart(Sender, OK); };
   OnStop = [this](TDaemon* Sender, bool& OK) { DataModuleStop(Sender, OK); };
+  // A shutdown does not call the stop hook; the counts of left-out entries are written all the
+  // same while the process is sure to run.
+  OnShutDown = [this](TDaemon*) { runnerTimings_.Log->WriteLeftOutReports(); };
 }
 
 void TDaemon1::DataModuleStart(TDaemon*, bool&) {
@@ -322,6 +344,9 @@ void TDaemon1::DataModuleStop(TDaemon*, bool&) {
   }
   // A stopped service shows no status; a run still finishing writes to a key that is gone.
   status_.Remove();
+  // Entries left out for repeating are counted in the log before the service reports stopped,
+  // after which the process may be ended at any moment.
+  runnerTimings_.Log->WriteLeftOutReports();
 }
 
 void TDaemon1::AddScriptThread(int32_t period, const std::string& commandLine,

@@ -7,6 +7,8 @@
 #include "agent/DaemonUnit1.h"
 #include "agent/QRXProxyCheckerUnit.h"
 #include "check/CheckCommand.h"
+#include "check/TestCommand.h"
+#include "check/VersionCommand.h"
 #include "service/DaemonApp.h"
 #include "service/DaemonMapperUnit1.h"
 #include "service/Win32HostCalls.h"
@@ -38,7 +40,26 @@ int main(int argc, char** argv) {
     return RunStatusCommand(service, scripts,
                             [&calls](const std::string& text) { calls.WriteOutput(text); });
   };
+  options.Test = [&calls](const std::string& script) {
+    const std::string service = TDaemonMapper1().DaemonDefs[0].Name();
+    return RunTestCommand(script, service,
+                          {[&calls](const std::string& text) { calls.WriteOutput(text); },
+                           [](const std::string& text) {
+                             const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+                             DWORD written = 0;
+                             if (err != nullptr && err != INVALID_HANDLE_VALUE)
+                               WriteFile(err, text.data(), static_cast<DWORD>(text.size()),
+                                         &written, nullptr);
+                           }});
+  };
+  options.Version = [&calls] {
+    return RunVersionCommand([&calls](const std::string& text) { calls.WriteOutput(text); });
+  };
   TCustomDaemonApplication application(
       registry, calls, std::vector<std::string>(argv + 1, argv + argc), std::move(options));
-  return application.Run();
+  const int exitCode = application.Run();
+  // The launcher and the watchdog still write after a stop: what they left out since is
+  // counted in the log too. (The host's own writer does that when it is destroyed.)
+  AgentEventLog().WriteLeftOutReports();
+  return exitCode;
 }

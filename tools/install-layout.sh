@@ -2,11 +2,19 @@
 # the test bed with a clean-up that stops and uninstalls the service (or the package) and stops
 # the bed on exit, and lays out brenlow inside the bed's prefix the way an administrator would,
 # by hand or from the installer package, with stand-ins for the programs outside the system.
+# It also gives bed_pid, which finds a process of this bed among the same programs run in other
+# prefixes.
+# With BRENLOW_BUILD_DIR set, that build folder (made earlier, for instance a copy of an older
+# build) is used as it is, with a test bed of its own, and nothing is built.
 
-build=$PWD/build/windows
-tools/setup.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows >/dev/null
+if [ -n "${BRENLOW_BUILD_DIR:-}" ]; then
+  build=$(cd "$BRENLOW_BUILD_DIR" && pwd)
+else
+  build=$PWD/build/windows
+  tools/setup.sh
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows >/dev/null
+fi
 
 export WINEPREFIX=$build/testbed/wineprefix WINEDEBUG=-all
 trace=$build/testbed/eventlog-trace.log
@@ -25,10 +33,10 @@ cleanup() {
   wine_quiet msiexec /x "$package_win" /qn >/dev/null || true
   wine_quiet sc stop "$service" >/dev/null || true
   wine_quiet "$installed_exe" --uninstall >/dev/null || true
-  tools/testbed.sh stop
+  tools/testbed.sh stop "$build"
 }
 trap cleanup EXIT
-tools/testbed.sh start
+tools/testbed.sh start "$build"
 
 # C:\Program Files\Tevrin Agent\ with the companion stand-in (answering 1); the interpreter
 # stand-in as C:\TevrinDemo\php\php.exe (it records every run in standin-runs.log beside itself)
@@ -53,4 +61,18 @@ lay_out_install() {
   cp "$build/bin/brenlow.exe" "$build/bin/seclister.exe" "$install_dir/"
   printf '[General]\r\nPHP_EXE_PATH=C:\\TevrinDemo\\php\\php.exe\r\nWEB_ROOT_PATH=C:\\TevrinDemo\\web\r\n' \
     >"$install_dir/brenlow.ini"
+}
+
+# The Linux process of this bed whose command line matches a pattern. Other engineers run the
+# same programs under the same Windows paths in their own prefixes: only the environment tells
+# which process is ours.
+bed_pid() {
+  local p
+  for p in $(pgrep -f "$1" || true); do
+    if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+      echo "$p"
+      return 0
+    fi
+  done
+  return 1
 }
