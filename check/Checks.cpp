@@ -132,7 +132,8 @@ TCheckLine PermissionLine(const std::string& path) {
     return {clWarn, name + "cannot be read (" + ErrorText(descriptor.Error()) + ")"};
   TCheckLevel level = clOk;
   std::string found;
-  for (const TAccessFinding& finding : ReviewAccessList(descriptor.get())) {
+  for (const TAccessFinding& finding :
+       ReviewAccessList(descriptor.get(), KindOf(path) == fkFolder)) {
     level = std::max(level, finding.Level);
     found += (found.empty() ? "" : "; ") + finding.Text;
   }
