@@ -10,7 +10,7 @@
 namespace brenlow {
 
 // The checks of what the service reads and runs, as whoever calls them sees it: the settings,
-// the interpreter, the scripts and the permissions of this program's layout.
+// the permissions of this program's layout, the interpreter and the scripts.
 std::vector<TCheckLine> StartChecks();
 
 // brenlow.exe --check: every check, its lines written as each group is done, and the exit code

@@ -217,6 +217,15 @@ std::vector<TCheckLine> CheckInterpreter(const TCheckedLayout& layout, DWORD run
   const std::string& php = layout.PhpExePath;
   if (php.empty()) return lines;
   if (!ProgramFileLine("interpreter", php, "so no script can run", lines)) return lines;
+  // Whoever may replace the interpreter, or put a DLL beside it, would have this run theirs with
+  // the rights of whoever checks: an administrator at --check, the system at a start. So the run
+  // waits for the verdict on both, taken afresh here, just before it.
+  for (const std::string& path : {php, ExecutableDirectoryOf(php)})
+    if (PermissionLine(path).Level == clFail) {
+      lines.push_back({clWarn, "interpreter -v: not run, because others may change " + path +
+                                   " (see its permissions)"});
+      return lines;
+    }
   // The same quoting as a script's command line, so the run finds the program the runners do.
   // At the bound the run is ended with whatever it started: a hung interpreter cannot hold the
   // check, nor outlive it.
@@ -273,7 +282,7 @@ std::vector<TCheckLine> CheckPermissions(const TCheckedLayout& layout) {
   std::vector<TCheckLine> lines;
   std::vector<std::string> checked;
   for (const std::string& path : paths) {
-    // A missing file has its own line already; a folder named twice is looked at once.
+    // A missing file has a line of its own in its group; a folder named twice is looked at once.
     if (KindOf(path) == fkMissing) continue;
     bool seen = false;
     for (const std::string& done : checked) seen = seen || SameTextAscii(done, path);
