@@ -94,15 +94,28 @@ std::string MillisecondsText(double ms) {
   return text;
 }
 
-TCheckLine ProbeLine(const TProbeExchange& probe) {
+TCheckLine ProbeLine(const TProbeExchange& probe, const std::string& companionPath) {
   const std::string name = std::string("companion pipe ") + ProbePipeName + ": ";
+  const std::string server =
+      "process " + std::to_string(probe.ServerProcessId) + " (" + probe.ServerPath + ")";
   switch (probe.Outcome) {
     case poGoodReply:
-      return {clOk, name + "reply 1 in " + MillisecondsText(probe.ElapsedMs)};
+      return {clOk, name + "reply 1 in " + MillisecondsText(probe.ElapsedMs) + " from " + server};
+    case poForeignServer:
+      if (probe.ServerProcessId == 0)
+        return {clFail, name + "its server cannot be told (" + ErrorText(probe.Error) +
+                            "), so nothing is asked of it"};
+      if (probe.ServerPath.empty())
+        return {clFail, name + "served by process " + std::to_string(probe.ServerProcessId) +
+                            ", whose program cannot be told (" + ErrorText(probe.Error) +
+                            "), so nothing is asked of it"};
+      return {clFail, name + "served by " + server + ", not by " + companionPath +
+                          ": another program holds the companion's pipe, so nothing is asked of "
+                          "it"};
     case poBadReply:
       if (probe.Replied)
         return {clFail, name + "reply " + std::to_string(probe.Reply) + " in " +
-                            MillisecondsText(probe.ElapsedMs) +
+                            MillisecondsText(probe.ElapsedMs) + " from " + server +
                             " (1 means healthy: the companion has lost its coordinator)"};
       if (probe.Error == ERROR_TIMEOUT)
         return {clFail,
@@ -147,7 +160,7 @@ TCheckedLayout LayoutOfThisProgram() {
   layout.ProgramPath = ExecutablePath();
   layout.ProgramFolder = ExecutableDirectoryOf(layout.ProgramPath);
   layout.SettingsPath = ConfigFilePathFor(layout.ProgramPath);
-  layout.CompanionPath = layout.ProgramFolder + "\\" + kCompanionImageName;
+  layout.CompanionPath = CompanionImagePath(layout.ProgramFolder);
   return layout;
 }
 
@@ -266,8 +279,9 @@ std::vector<TCheckLine> CheckCompanion(const TCheckedLayout& layout) {
   std::string ids;
   for (const DWORD id : running) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
   lines.push_back({clOk, std::string("companion process: running, process id ") + ids});
-  lines.push_back(
-      ProbeLine(ExchangeProbe(SystemProbePipeApi(), kProbeWaitTimeoutMs, kProbeExchangeTimeoutMs)));
+  lines.push_back(ProbeLine(ExchangeProbe(SystemProbePipeApi(), kProbeWaitTimeoutMs,
+                                          kProbeExchangeTimeoutMs, layout.CompanionPath),
+                            layout.CompanionPath));
   return lines;
 }
 
