@@ -9,6 +9,8 @@
 #include <mutex>
 #include <random>
 
+#include "common/AsciiText.h"
+#include "common/SystemError.h"
 #include "common/UniqueHandle.h"
 #include "config/IniFile.h"
 
@@ -99,7 +101,7 @@ TCustomThread::TCustomThread(int32_t period, std::string commandLine, TRunnerTim
     : Period_(period),
       CommandLine_(std::move(commandLine)),
       timings_(std::move(timings)),
-      record_(*timings_.Status, *timings_.Log, ScriptNameOf(CommandLine_), Period_) {}
+      record_(*timings_.Status, *timings_.Log, timings_.Script, Period_) {}
 
 std::shared_ptr<TCustomThread> TCustomThread::Create(int32_t period, std::string commandLine,
                                                      TRunnerTimings timings) {
@@ -119,42 +121,48 @@ void TCustomThread::Execute() {
   }
 }
 
+namespace {
+
+// A run's outcome as the status records it: which step failed, if any.
+TRunEnd RunEndOf(const TChildOutcome& outcome) {
+  TRunEnd end;
+  end.TimedOut = outcome.TimedOut;
+  end.ExitCode = outcome.ExitCode;
+  end.Error = outcome.Error;
+  if (!outcome.Started)
+    end.FailedStep = TRunEnd::fsStart;
+  else if (!outcome.Ended)
+    end.FailedStep = outcome.TimedOut ? TRunEnd::fsEndAtLimit : TRunEnd::fsWait;
+  return end;
+}
+
+}  // namespace
+
 void TCustomThread::RunOnce() {
   // What the script prints is of no use here, and keeping it would let a script stuck printing
   // grow the service without bound.
   record_.RunStarting();
   const TChildOutcome outcome = ExecuteAndDrain(
       CommandLine_, TRunOptions{.TimeLimitMs = static_cast<DWORD>(std::max(TimeLimitMs(), 0))});
-  if (outcome.TimedOut)
-    timings_.Log->LogWarning(
-        "Script " + ScriptNameOf(CommandLine_) + " ran longer than its limit of " +
-        std::to_string(TimeLimitMs() / 1000) + " s and was ended with the processes it started.");
-  record_.RunEnded(outcome);
+  const std::string limit = std::to_string(TimeLimitMs() / 1000) + " s";
+  if (outcome.TimedOut && outcome.Ended)
+    timings_.Log->LogWarning("Script " + timings_.Script + " ran longer than its limit of " +
+                             limit + " and was ended with the processes it started.");
+  else if (outcome.TimedOut)
+    timings_.Log->LogWarning("Script " + timings_.Script + " ran longer than its limit of " +
+                             limit + " and could not be ended: " + ErrorText(outcome.Error) + ".");
+  record_.RunEnded(RunEndOf(outcome));
 }
 
 // --- TRunQRXProxyThread -----------------------------------------------------------------------
-
-namespace {
-
-// ASCII letters only: the image names are compared byte for byte otherwise, whatever the code
-// page, so two names that a locale might call equal still differ here.
-char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  return true;
-}
-
-}  // namespace
 
 bool ImageNameMatches(std::string_view entryName, std::string_view imageName) {
   const size_t last = entryName.find_last_of("\\/:");
   const std::string_view fileName =
       last == std::string_view::npos ? entryName : entryName.substr(last + 1);
-  return EqualIgnoringAsciiCase(fileName, imageName) ||
-         EqualIgnoringAsciiCase(entryName, imageName);
+  // ASCII letters only: the names are compared byte for byte otherwise, whatever the code page,
+  // so two names that a locale might call equal still differ here.
+  return SameTextAscii(fileName, imageName) || SameTextAscii(entryName, imageName);
 }
 
 std::string CompanionPath(const std::string& directory) {
@@ -196,10 +204,6 @@ std::vector<DWORD> TRunQRXProxyThread::ProcessIdsOf(const std::string& imageName
     if (ImageNameMatches(name, imageName)) ids.push_back(entry.th32ProcessID);
   }
   return ids;
-}
-
-bool TRunQRXProxyThread::ProcessIsRunning(const std::string& imageName) {
-  return !ProcessIdsOf(imageName).empty();
 }
 
 UniqueHandle OpenProcessForWait(DWORD processId) {
@@ -287,21 +291,19 @@ void TDaemon1::DataModuleStart(TDaemon*, bool&) {
 
   // Steps 1 to 4: read the settings; the reader is released before any runner starts.
   // A file that exists but cannot be read throws here, before any worker has started.
-  {
-    const TIniFile config(ConfigFilePath());
-    PhpExePath_ = config.ReadSetting("General", "PHP_EXE_PATH", "");
-    WebRootPath_ = config.ReadSetting("General", "WEB_ROOT_PATH", "");
-    ScriptTimeLimitMs_ =
-        ScriptTimeLimitFromSetting(config.ReadSetting("General", "ScriptTimeLimit", ""));
-  }
+  const TAgentSettings settings = ReadAgentSettings(ConfigFilePath());
+  PhpExePath_ = settings.PhpExePath;
+  WebRootPath_ = settings.WebRootPath;
+  ScriptTimeLimitMs_ = ScriptTimeLimitFromSetting(settings.ScriptTimeLimit);
 
   // What the service has just read, and what it will run, is checked as the service's account
   // sees it; one Warning lists what is wrong. It runs on its own, so the start goes on at once.
-  startCheck_();
+  if (startCheck_) startCheck_(settings);
 
   // Step 5: one runner per script, in table order. Each starts its first delay at once.
   for (const TScriptScheduleRow& row : ScriptSchedule)
-    AddScriptThread(row.Period, ScriptCommandLine(PhpExePath_, WebRootPath_, row.ScriptFile));
+    AddScriptThread(row.Period, ScriptCommandLine(PhpExePath_, WebRootPath_, row.ScriptFile),
+                    row.ScriptFile);
 
   // Step 6: the companion launcher. Nothing keeps a reference to it; it runs on its own.
   companionStarters_.StartLauncher();
@@ -322,12 +324,14 @@ void TDaemon1::DataModuleStop(TDaemon*, bool&) {
   status_.Remove();
 }
 
-void TDaemon1::AddScriptThread(int32_t period, const std::string& commandLine) {
+void TDaemon1::AddScriptThread(int32_t period, const std::string& commandLine,
+                               const std::string& script) {
   // Room first, so a runner, once running, is sure to be recorded.
   if (ScriptThreads_.size() == ScriptThreads_.capacity())
     ScriptThreads_.reserve(ScriptThreads_.empty() ? 16 : 2 * ScriptThreads_.size());
   TRunnerTimings timings = runnerTimings_;
   timings.TimeLimitMs = ScriptTimeLimitMs_;
+  timings.Script = script;
   ScriptThreads_.push_back(TCustomThread::Create(period, commandLine, std::move(timings)));
 }
 

@@ -18,9 +18,9 @@
 #include "agent/ExecuteAndCollect.h"
 #include "agent/QRXProxyCheckerUnit.h"
 #include "agent/WorkerThread.h"
-#include "check/CheckCommand.h"
 #include "common/ExecutableDirectory.h"
 #include "common/UniqueHandle.h"
+#include "config/AgentSettings.h"
 #include "service/Daemon.h"
 #include "status/StatusBoard.h"
 #include "status/StatusRecords.h"
@@ -52,8 +52,9 @@ TFirstDelayRange FirstDelayRange(int32_t period);
 // Safe to call from several threads at once.
 int32_t DrawFirstDelay(int32_t period);
 
-// How a runner turns its period into waits, how long a run may last, where its runs are recorded
-// and where it reports. The defaults are the product's; tests shorten the waits.
+// How a runner turns its period into waits, how long a run may last, where and under which name
+// its runs are recorded and where it reports. The defaults are the product's; tests shorten the
+// waits.
 struct TRunnerTimings {
   // The wait before the first run.
   std::function<int32_t(int32_t period)> FirstDelay = DrawFirstDelay;
@@ -62,6 +63,9 @@ struct TRunnerTimings {
   // The longest a run may last, in milliseconds; 0 (or less) means no limit. A run that reaches
   // it is ended together with every process it started, and a Warning says so.
   int32_t TimeLimitMs = 0;
+  // The name the runs are recorded and reported under: the script's file name, as the schedule
+  // gives it ("task.upstream.sync.php"). The start hook sets it.
+  std::string Script;
   // Where each run's start and end are recorded (nothing is while the board is not open).
   TStatusBoard* Status = &ServiceStatusBoard();
   // Where a script that keeps failing, and its recovery, are reported.
@@ -178,10 +182,6 @@ class TRunQRXProxyThread : public TWorkerThread {
   // Creates a launcher and starts its thread at once; the first test comes without a delay.
   static TRunQRXProxyThread* Create(TRunQRXProxySettings settings = {});
 
-  // True when at least one running process has imageName by ImageNameMatches. Every process is
-  // looked at; false when the process list cannot be had.
-  static bool ProcessIsRunning(const std::string& imageName);
-
   // The ids of every running process that has imageName by ImageNameMatches, in the order of
   // the process list; empty when the list cannot be had.
   static std::vector<DWORD> ProcessIdsOf(const std::string& imageName);
@@ -210,11 +210,11 @@ struct TCompanionStarters {
   std::function<void()> StartMonitor = [] { TProxyCheckerThread::Create(); };
 };
 
-// The step of the start hook after the settings are read: the check of the settings, the
-// interpreter, the scripts and the permissions, which reports what it finds wrong in one Warning.
-// The product runs it on a thread of its own, so the start goes on at once; a test that calls
-// the hook replaces it.
-using TStartCheckStarter = std::function<void()>;
+// The step of the start hook after the settings are read: the check of the settings just loaded,
+// the interpreter, the scripts and the permissions, which reports what it finds wrong in one
+// Warning. The program's entry hands in the product's check, which runs on a thread of its own so
+// the start goes on at once; without one nothing is checked.
+using TStartCheckStarter = std::function<void(const TAgentSettings& loaded)>;
 
 // The service's daemon object. Its constructor binds OnStart to DataModuleStart and OnStop to
 // DataModuleStop.
@@ -222,7 +222,7 @@ class TDaemon1 : public TDaemon {
  public:
   // status: the board the start hook opens afresh and the stop hook removes.
   explicit TDaemon1(TRunnerTimings runnerTimings = {}, TCompanionStarters companionStarters = {},
-                    TStartCheckStarter startCheck = StartStartupCheck,
+                    TStartCheckStarter startCheck = {},
                     TStatusBoard& status = ServiceStatusBoard());
 
   // Start hook: opens the status board, reads the configuration (the two paths and the scripts'
@@ -234,8 +234,9 @@ class TDaemon1 : public TDaemon {
   void DataModuleStop(TDaemon* Sender, bool& OK);
 
   // Creates and starts one runner, with the time limit read by the last start, and appends it
-  // to ScriptThreads.
-  void AddScriptThread(int32_t period, const std::string& commandLine);
+  // to ScriptThreads. Its runs are recorded under script (the schedule's file name).
+  void AddScriptThread(int32_t period, const std::string& commandLine,
+                       const std::string& script = {});
 
   // Every runner ever created, in creation order. Entries are never removed; an entry expires
   // once its runner has ended and released itself.

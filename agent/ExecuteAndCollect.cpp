@@ -345,8 +345,9 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine, st
     if (wakeUps != nullptr) ++*wakeUps;
     if (fired == WAIT_OBJECT_0) break;
     if (fired == WAIT_TIMEOUT) {
-      child.EndWithItsJob();
+      // Set first: should the ending fail, the outcome still says the limit was reached.
       outcome.TimedOut = true;
+      child.EndWithItsJob();
       break;
     }
     if (fired <= WAIT_OBJECT_0 || fired >= WAIT_OBJECT_0 + count) Fail("Cannot wait for the child");

@@ -148,8 +148,6 @@ class ProbeHandle {
   HANDLE handle_;
 };
 
-std::string WithErrorCode(const char* text, DWORD error) { return text + std::to_string(error); }
-
 }  // namespace
 
 std::string CompanionImagePath(const std::string& directory) {
@@ -273,12 +271,14 @@ TProbeOutcome TProxyCheckerThread::Probe() {
                     settings_.CompanionPath());
   switch (probe.Outcome) {
     case poWaitFailed:
-      settings_.Log->LogInfo(WithErrorCode("Error waiting pipe. Error num = ", probe.Error));
+      settings_.Log->LogInfo(std::string("Error waiting pipe. Error num = ") +
+                             std::to_string(probe.Error));
       break;
     case poOpenFailed:
     case poSendFailed:
       // A failed send has the same text as a failed open: log watchers match on it.
-      settings_.Log->LogError(WithErrorCode("Error CreateFile pipe. Error num = ", probe.Error));
+      settings_.Log->LogError(std::string("Error CreateFile pipe. Error num = ") +
+                              std::to_string(probe.Error));
       break;
     case poGoodReply:
     case poBadReply:

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "agent/QRXProxyCheckerUnit.h"
@@ -35,9 +36,11 @@ constexpr TCheckGroup kCheckGroups[] = {
 
 // The lines of the groups asked for, each group's passed to write as soon as it is done. A
 // group that cannot complete is a finding too, never the end of the check.
-std::vector<TCheckLine> RunGroups(
-    bool atStartOnly, const std::function<void(const std::vector<TCheckLine>&)>& write) {
+std::vector<TCheckLine> RunGroups(bool atStartOnly,
+                                  const std::function<void(const std::vector<TCheckLine>&)>& write,
+                                  const std::optional<TAgentSettings>& loaded = std::nullopt) {
   TCheckedLayout layout = LayoutOfThisProgram();
+  layout.Loaded = loaded;
   std::vector<TCheckLine> lines;
   for (const TCheckGroup& group : kCheckGroups) {
     if (atStartOnly && !group.AtStart) continue;
@@ -58,21 +61,27 @@ std::vector<TCheckLine> RunGroups(
 
 class TStartupCheckThread final : public TWorkerThread {
  public:
-  static void Start() {
-    StartSelfReleasing(std::shared_ptr<TWorkerThread>(new TStartupCheckThread()));
+  static void Start(const TAgentSettings& loaded) {
+    StartSelfReleasing(std::shared_ptr<TWorkerThread>(new TStartupCheckThread(loaded)));
   }
 
  protected:
+  explicit TStartupCheckThread(TAgentSettings loaded) : loaded_(std::move(loaded)) {}
+
   void Execute() override {
-    const std::string warning = StartWarningText(Problems(StartChecks()));
+    const std::string warning = StartWarningText(Problems(StartChecks(loaded_)));
     if (!warning.empty()) AgentEventLog().LogWarning(warning);
   }
+
+ private:
+  const TAgentSettings loaded_;
 };
 
 }  // namespace
 
-std::vector<TCheckLine> StartChecks() {
-  return RunGroups(true, [](const std::vector<TCheckLine>&) {});
+std::vector<TCheckLine> StartChecks(const TAgentSettings& loaded) {
+  return RunGroups(
+      true, [](const std::vector<TCheckLine>&) {}, loaded);
 }
 
 int RunCheckCommand(const std::function<void(const std::string&)>& write) {
@@ -92,6 +101,6 @@ std::string StartWarningText(const std::vector<TCheckLine>& problems) {
          text;
 }
 
-void StartStartupCheck() { TStartupCheckThread::Start(); }
+void StartStartupCheck(const TAgentSettings& loaded) { TStartupCheckThread::Start(loaded); }
 
 }  // namespace brenlow

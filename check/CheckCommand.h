@@ -6,12 +6,13 @@
 #include <vector>
 
 #include "check/CheckLine.h"
+#include "config/AgentSettings.h"
 
 namespace brenlow {
 
-// The checks of what the service reads and runs, as whoever calls them sees it: the settings,
-// the permissions of this program's layout, the interpreter and the scripts.
-std::vector<TCheckLine> StartChecks();
+// The checks of what the service reads and runs, as whoever calls them sees it: the settings it
+// loaded, the permissions of this program's layout, the interpreter and the scripts.
+std::vector<TCheckLine> StartChecks(const TAgentSettings& loaded);
 
 // brenlow.exe --check: every check, its lines written as each group is done, and the exit code
 // of CheckExitCode. Nothing on the host is changed.
@@ -22,6 +23,6 @@ std::string StartWarningText(const std::vector<TCheckLine>& problems);
 
 // Runs StartChecks on a one-shot thread of its own, so the start is not held by the interpreter's
 // run, and writes StartWarningText of what it finds to AgentEventLog (nothing when all is well).
-void StartStartupCheck();
+void StartStartupCheck(const TAgentSettings& loaded);
 
 }  // namespace brenlow

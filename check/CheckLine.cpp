@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "common/SystemError.h"
-
 namespace brenlow {
 
 std::string FormatCheckLines(const std::vector<TCheckLine>& lines) {
@@ -24,11 +22,6 @@ std::vector<TCheckLine> Problems(const std::vector<TCheckLine>& lines) {
   std::copy_if(lines.begin(), lines.end(), std::back_inserter(problems),
                [](const TCheckLine& line) { return line.Level != clOk; });
   return problems;
-}
-
-std::string ErrorText(unsigned long code) {
-  const std::string text = SystemErrorText(code);
-  return "error " + std::to_string(code) + (text.empty() ? "" : ": " + text);
 }
 
 }  // namespace brenlow

@@ -24,7 +24,4 @@ int CheckExitCode(const std::vector<TCheckLine>& lines);
 // The lines that are not OK, in order.
 std::vector<TCheckLine> Problems(const std::vector<TCheckLine>& lines);
 
-// "error N: <the system's text>", or "error N" when the system has no text for it.
-std::string ErrorText(unsigned long code);
-
 }  // namespace brenlow

@@ -76,9 +76,8 @@ TCheckLine VersionRunLine(const TChildOutcome& run, const std::string& output, D
   if (run.TimedOut)
     return {clFail,
             name + "did not end within " + std::to_string(boundMs / 1000) + " s, and was ended"};
-  if (!run.Started) return {clFail, name + "cannot be started (" + ErrorText(run.Error) + ")"};
-  if (!run.Ended)
-    return {clFail, name + "its end could not be awaited (" + ErrorText(run.Error) + ")"};
+  if (!run.Started) return {clFail, name + "cannot be started: " + ErrorText(run.Error)};
+  if (!run.Ended) return {clFail, name + "its end could not be awaited: " + ErrorText(run.Error)};
   const std::string first = FirstLine(output);
   if (run.ExitCode != 0)
     return {clFail, name + "ended with exit code " + ExitCodeText(run.ExitCode) +
@@ -103,12 +102,12 @@ TCheckLine ProbeLine(const TProbeExchange& probe, const std::string& companionPa
       return {clOk, name + "reply 1 in " + MillisecondsText(probe.ElapsedMs) + " from " + server};
     case poForeignServer:
       if (probe.ServerProcessId == 0)
-        return {clFail, name + "its server cannot be told (" + ErrorText(probe.Error) +
-                            "), so nothing is asked of it"};
+        return {clFail, name + "its server cannot be told, so nothing is asked of it: " +
+                            ErrorText(probe.Error)};
       if (probe.ServerPath.empty())
         return {clFail, name + "served by process " + std::to_string(probe.ServerProcessId) +
-                            ", whose program cannot be told (" + ErrorText(probe.Error) +
-                            "), so nothing is asked of it"};
+                            ", whose program cannot be told, so nothing is asked of it: " +
+                            ErrorText(probe.Error)};
       return {clFail, name + "served by " + server + ", not by " + companionPath +
                           ": another program holds the companion's pipe, so nothing is asked of "
                           "it"};
@@ -120,19 +119,19 @@ TCheckLine ProbeLine(const TProbeExchange& probe, const std::string& companionPa
       if (probe.Error == ERROR_TIMEOUT)
         return {clFail,
                 name + "no reply within " + std::to_string(kProbeExchangeTimeoutMs) + " ms"};
-      return {clFail, name + "no reply (" + ErrorText(probe.Error) + ")"};
+      return {clFail, name + "no reply: " + ErrorText(probe.Error)};
     case poWaitFailed:
       if (probe.Error == ERROR_SEM_TIMEOUT)
         return {clFail,
                 name + "no free instance within " + std::to_string(kProbeWaitTimeoutMs) + " ms"};
-      return {clFail, name + "not served (" + ErrorText(probe.Error) + ")"};
+      return {clFail, name + "not served: " + ErrorText(probe.Error)};
     case poOpenFailed:
-      return {clFail, name + "cannot be opened (" + ErrorText(probe.Error) + ")"};
+      return {clFail, name + "cannot be opened: " + ErrorText(probe.Error)};
     case poSendFailed:
     case poRaised:
       break;
   }
-  return {clFail, name + "the request cannot be sent (" + ErrorText(probe.Error) + ")"};
+  return {clFail, name + "the request cannot be sent: " + ErrorText(probe.Error)};
 }
 
 constexpr const char* kNobodyElse = "only administrators, the system and named accounts may change";
@@ -142,7 +141,7 @@ TCheckLine PermissionLine(const std::string& path) {
   const std::string name = "permissions of " + path + ": ";
   const TSecurityDescriptor descriptor = TSecurityDescriptor::OfFile(path);
   if (descriptor.Error() != 0)
-    return {clWarn, name + "cannot be read (" + ErrorText(descriptor.Error()) + ")"};
+    return {clWarn, name + "cannot be read: " + ErrorText(descriptor.Error())};
   TCheckLevel level = clOk;
   std::string found;
   for (const TAccessFinding& finding :
@@ -193,16 +192,20 @@ std::vector<TCheckLine> CheckSettings(TCheckedLayout& layout) {
   if (auto fault = PresenceFault(name, layout.SettingsPath, fkFile, "so no script can run",
                                  "a folder, not a file"))
     return {std::move(*fault)};
-  std::string timeLimit;
-  try {
-    const TIniFile settings(layout.SettingsPath);
-    layout.PhpExePath = settings.ReadSetting("General", "PHP_EXE_PATH", "");
-    layout.WebRootPath = settings.ReadSetting("General", "WEB_ROOT_PATH", "");
-    timeLimit = settings.ReadSetting("General", "ScriptTimeLimit", "");
-  } catch (const std::exception& e) {
-    return {{clFail, name + "cannot be read: " + e.what()}};
+  TAgentSettings settings;
+  if (layout.Loaded) {
+    settings = *layout.Loaded;
+  } else {
+    try {
+      settings = ReadAgentSettings(layout.SettingsPath);
+    } catch (const std::exception& e) {
+      return {{clFail, name + "cannot be read: " + e.what()}};
+    }
   }
-  std::vector<TCheckLine> lines{{clOk, name + "read"}};
+  layout.PhpExePath = settings.PhpExePath;
+  layout.WebRootPath = settings.WebRootPath;
+  const std::string& timeLimit = settings.ScriptTimeLimit;
+  std::vector<TCheckLine> lines{{clOk, name + (layout.Loaded ? "read by the service" : "read")}};
   const auto keyLine = [&lines](const std::string& key, const std::string& value) {
     if (value.empty())
       lines.push_back({clFail, key + ": not set in section [General]"});

@@ -4,10 +4,12 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "check/CheckLine.h"
+#include "config/AgentSettings.h"
 
 namespace brenlow {
 
@@ -19,6 +21,9 @@ struct TCheckedLayout {
   std::string CompanionPath;  // qrx_proxy.exe beside it
   std::string PhpExePath;     // as brenlow.ini gives them (CheckSettings fills them in)
   std::string WebRootPath;
+  // The settings the service loaded at its start: CheckSettings judges these instead of reading
+  // the file again, so the check at a start sees exactly what the service runs.
+  std::optional<TAgentSettings> Loaded;
 };
 
 // The layout of the running program, with the two settings still empty.
@@ -27,7 +32,8 @@ TCheckedLayout LayoutOfThisProgram();
 // How long the interpreter's "-v" run may take.
 inline constexpr DWORD kVersionRunBoundMs = 5000;
 
-// brenlow.ini: present, readable, both keys set (values shown). Fills in the two settings.
+// brenlow.ini: present, readable (or the values the service loaded), both keys set (values
+// shown). Fills in the two settings.
 std::vector<TCheckLine> CheckSettings(TCheckedLayout& layout);
 // The interpreter: present, a Windows program, and it runs "-v" within runBoundMs (its first
 // line shown). The run is left out, with a line saying why, when the permissions of the

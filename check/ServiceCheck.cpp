@@ -1,26 +1,12 @@
 #include "check/ServiceCheck.h"
 
 #include "common/AsciiText.h"
-#include "common/UniqueHandle.h"
+#include "common/SystemError.h"
 #include "service/DaemonDef.h"
 #include "service/DaemonMapperUnit1.h"
-#include "status/StatusReport.h"
 
 namespace brenlow {
 namespace {
-
-// Fills buffer by a query that says how much room it needs; the error of the failed call, or 0.
-template <typename Query>
-DWORD QueryGrowing(std::vector<BYTE>& buffer, Query query) {
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    DWORD needed = 0;
-    if (query(buffer.data(), static_cast<DWORD>(buffer.size()), &needed)) return 0;
-    const DWORD error = GetLastError();
-    if (error != ERROR_INSUFFICIENT_BUFFER || needed <= buffer.size()) return error;
-    buffer.resize(needed);
-  }
-  return ERROR_INSUFFICIENT_BUFFER;
-}
 
 TCheckLine StartTypeLine(DWORD startType) {
   switch (startType) {
@@ -38,10 +24,10 @@ TCheckLine StartTypeLine(DWORD startType) {
 TCheckLine RecoveryLine(const TServiceFacts& facts) {
   const std::string name = "service recovery actions: ";
   if (facts.RecoveryError == ERROR_INVALID_LEVEL)
-    return {clOk, name + "this system does not report them (" + ErrorText(facts.RecoveryError) +
-                      "); --install sets them"};
+    return {clOk, name + "this system does not report them, " + ErrorText(facts.RecoveryError) +
+                      "; --install sets them"};
   if (facts.RecoveryError != 0)
-    return {clWarn, name + "cannot be read (" + ErrorText(facts.RecoveryError) + ")"};
+    return {clWarn, name + "cannot be read: " + ErrorText(facts.RecoveryError)};
   std::string restarts;
   for (const SC_ACTION& action : facts.RecoveryActions)
     if (action.Type == SC_ACTION_RESTART)
@@ -56,50 +42,6 @@ TCheckLine RecoveryLine(const TServiceFacts& facts) {
 
 }  // namespace
 
-TServiceFacts ReadServiceFacts(const std::string& serviceName) {
-  TServiceFacts facts;
-  const UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) {
-    facts.OpenError = GetLastError();
-    return facts;
-  }
-  const UniqueServiceHandle service(OpenServiceA(manager.get(), serviceName.c_str(),
-                                                 SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
-  if (!service) {
-    facts.OpenError = GetLastError();
-    return facts;
-  }
-  std::vector<BYTE> buffer(4096);
-  facts.ConfigError = QueryGrowing(buffer, [&](BYTE* data, DWORD size, DWORD* needed) {
-    return QueryServiceConfigA(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGA*>(data), size,
-                               needed);
-  });
-  if (facts.ConfigError == 0) {
-    const auto* config = reinterpret_cast<const QUERY_SERVICE_CONFIGA*>(buffer.data());
-    facts.CommandLine = config->lpBinaryPathName ? config->lpBinaryPathName : "";
-    facts.StartType = config->dwStartType;
-  }
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                           sizeof(status), &needed)) {
-    facts.State = status.dwCurrentState;
-    facts.ProcessId = status.dwProcessId;
-  } else {
-    facts.StatusError = GetLastError();
-  }
-  facts.RecoveryError = QueryGrowing(buffer, [&](BYTE* data, DWORD size, DWORD* needed) {
-    return QueryServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, data, size, needed);
-  });
-  if (facts.RecoveryError == 0) {
-    const auto* failure = reinterpret_cast<const SERVICE_FAILURE_ACTIONSA*>(buffer.data());
-    facts.RecoveryResetSeconds = failure->dwResetPeriod;
-    if (failure->lpsaActions != nullptr)
-      facts.RecoveryActions.assign(failure->lpsaActions, failure->lpsaActions + failure->cActions);
-  }
-  return facts;
-}
-
 std::vector<TCheckLine> ServiceLines(const std::string& serviceName, const TServiceFacts& facts,
                                      const std::string& programPath,
                                      const std::string& runArguments) {
@@ -107,11 +49,11 @@ std::vector<TCheckLine> ServiceLines(const std::string& serviceName, const TServ
   if (facts.OpenError == ERROR_SERVICE_DOES_NOT_EXIST)
     return {{clFail, name + "not installed (brenlow.exe --install installs it)"}};
   if (facts.OpenError != 0)
-    return {{clFail, name + "cannot be opened (" + ErrorText(facts.OpenError) + ")"}};
+    return {{clFail, name + "cannot be opened: " + ErrorText(facts.OpenError)}};
   std::vector<TCheckLine> lines{{clOk, name + "installed"}};
   if (facts.ConfigError != 0) {
     lines.push_back(
-        {clFail, "service configuration: cannot be read (" + ErrorText(facts.ConfigError) + ")"});
+        {clFail, "service configuration: cannot be read: " + ErrorText(facts.ConfigError)});
   } else {
     const std::string expected = ServiceCommandLine(programPath, runArguments);
     // A path without a space is registered unquoted; quoted, it means the same.
@@ -124,8 +66,7 @@ std::vector<TCheckLine> ServiceLines(const std::string& serviceName, const TServ
     lines.push_back(StartTypeLine(facts.StartType));
   }
   if (facts.StatusError != 0)
-    lines.push_back(
-        {clFail, "service state: cannot be read (" + ErrorText(facts.StatusError) + ")"});
+    lines.push_back({clFail, "service state: cannot be read: " + ErrorText(facts.StatusError)});
   else if (facts.State == SERVICE_RUNNING)
     lines.push_back(
         {clOk, "service state: running, process id " + std::to_string(facts.ProcessId)});

@@ -8,29 +8,9 @@
 #include <vector>
 
 #include "check/CheckLine.h"
+#include "service/ServiceQuery.h"
 
 namespace brenlow {
-
-// What the service manager says about the service.
-struct TServiceFacts {
-  // The call that failed first while opening the manager or the service (0 when it opened);
-  // ERROR_SERVICE_DOES_NOT_EXIST when it is not installed.
-  DWORD OpenError = 0;
-  DWORD ConfigError = 0;  // QueryServiceConfigA failed with this
-  std::string CommandLine;
-  DWORD StartType = 0;
-  DWORD StatusError = 0;  // QueryServiceStatusEx failed with this
-  DWORD State = 0;
-  DWORD ProcessId = 0;
-  // QueryServiceConfig2A for the recovery actions failed with this. Some systems cannot report
-  // them (Wine answers ERROR_INVALID_LEVEL).
-  DWORD RecoveryError = 0;
-  std::vector<SC_ACTION> RecoveryActions;
-  DWORD RecoveryResetSeconds = 0;
-};
-
-// Reads the facts of the service with that name.
-TServiceFacts ReadServiceFacts(const std::string& serviceName);
 
 // The lines for those facts. The command line must be the one install registers for this
 // program (expected) or the program's path in quotes with the same arguments; letter case is

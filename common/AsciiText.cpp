@@ -2,7 +2,7 @@
 
 namespace brenlow {
 
-bool SameTextAscii(const std::string& a, const std::string& b) {
+bool SameTextAscii(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     char x = a[i], y = b[i];

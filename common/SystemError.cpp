@@ -30,6 +30,11 @@ std::string SystemErrorText(DWORD code) {
   return result;
 }
 
+std::string ErrorText(DWORD code) {
+  const std::string text = SystemErrorText(code);
+  return "error " + std::to_string(code) + (text.empty() ? "" : " (" + text + ")");
+}
+
 std::string ExitCodeText(DWORD code) {
   if (code < 0x10000) return std::to_string(code);
   char text[16];

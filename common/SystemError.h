@@ -15,6 +15,10 @@ std::string ExecutablePath();
 // language), without the trailing line end the system appends. Empty when the system has none.
 std::string SystemErrorText(DWORD code);
 
+// A Windows error code as every message of this program gives it: "error 2 (The system cannot
+// find the file specified.)", or "error N" alone when the system has no text for it.
+std::string ErrorText(DWORD code);
+
 // A process's exit code as people read it: in decimal, or in hex from 0x10000 on, where exit
 // codes are NTSTATUS values (a crash gives "0xC0000005").
 std::string ExitCodeText(DWORD code);

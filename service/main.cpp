@@ -20,7 +20,11 @@ int main(int argc, char** argv) {
   TDaemonRegistry registry;
   registry.RegisterDaemonMapper("TDaemonMapper1",
                                 [] { return std::make_unique<TDaemonMapper1>(); });
-  registry.RegisterDaemonClass("TDaemon1", [] { return std::make_unique<TDaemon1>(); });
+  // The daemon runs the checks of what it loaded at every start; it is handed them here, since
+  // the checks look at the agent's work from above.
+  registry.RegisterDaemonClass("TDaemon1", [] {
+    return std::make_unique<TDaemon1>(TRunnerTimings{}, TCompanionStarters{}, StartStartupCheck);
+  });
 
   TWin32HostCalls calls;
   THostOptions options;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/SecurityDescriptor.h"
+#include "service/ServiceQuery.h"
 #include "status/StatusLayout.h"
 
 namespace brenlow {
@@ -78,6 +79,8 @@ bool TStatusBoard::Open(DWORD processId, uint64_t started) noexcept {
   }
   SetValue(key.get(), status_value::kProcessId, REG_DWORD, &processId, sizeof(processId));
   SetValue(key.get(), status_value::kStarted, REG_QWORD, &started, sizeof(started));
+  const uint64_t created = ProcessCreationTime(processId);
+  SetValue(key.get(), status_value::kProcessCreated, REG_QWORD, &created, sizeof(created));
   key_ = std::move(key);
   return true;
 }

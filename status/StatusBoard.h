@@ -43,8 +43,8 @@ class TStatusBoard {
 
   // At every start of the service: removes whatever an earlier start left there (also a key
   // that is not volatile or carries another access list), creates the key afresh, volatile,
-  // with kStatusKeySddl, and records this process and when it started. False when the key could
-  // not be made; the board then stays closed.
+  // with kStatusKeySddl, and records the process (its id and creation time) and when it started.
+  // False when the key could not be made; the board then stays closed.
   bool Open(DWORD processId, uint64_t started) noexcept;
 
   // At a stop: removes the key, so a stopped service leaves no status behind and the product's

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "common/UniqueHandle.h"
+#include "service/ServiceQuery.h"
 #include "status/StatusBoard.h"
 #include "status/StatusLayout.h"
 
@@ -38,45 +39,50 @@ std::string Text(HKEY key, const char* name) {
   return std::string(value);
 }
 
+void ReadScriptValues(HKEY script, TScriptStatus& s) {
+  s.Period = Number(script, kPeriod);
+  s.Runs = Number(script, kRuns);
+  s.FailuresInARow = Number(script, kFailuresInARow);
+  s.Running = Number(script, kRunning) != 0;
+  s.LastStart = Time(script, kLastStart);
+  s.LastDuration = Number(script, kLastDuration);
+  s.LastExitCode = Number(script, kLastExitCode, &s.HasExitCode);
+  s.LastError = Number(script, kLastError);
+  s.LastFailedStep = Number(script, kLastFailedStep);
+}
+
+// A runner may be writing a run's start or end right now: reads until the values come from one
+// moment between two changes (a change takes microseconds, and runs are milliseconds apart).
+// False when no such moment came within about a tenth of a second: the script then shows as
+// without status rather than in a state that never was.
+bool ReadConsistently(HKEY script, TScriptStatus& s) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    bool counted = false;
+    const DWORD before = Number(script, kWriteCount, &counted);
+    ReadScriptValues(script, s);
+    if (!counted) return true;  // a service that does not count its writes
+    if (before % 2 == 0 && Number(script, kWriteCount) == before) return true;
+    Sleep(attempt < 10 ? 0 : 1);
+  }
+  return false;
+}
+
 UniqueRegKey OpenForReading(HKEY parent, const std::string& path) {
   UniqueRegKey key;
   if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) return {};
   return key;
 }
 
-uint64_t ProcessCreationTime(DWORD processId) {
-  const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-  FILETIME created{}, exited{}, kernel{}, user{};
-  if (!process || !GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) return 0;
-  return (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-}
-
 }  // namespace
 
-TServiceState QueryServiceState(const std::string& serviceName) {
+TServiceState ServiceStateOf(const std::string& serviceName, const TServiceFacts& facts) {
   TServiceState state;
   state.Name = serviceName;
-  const UniqueServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) {
-    state.QueryError = GetLastError();
-    return state;
-  }
-  const UniqueServiceHandle service(
-      OpenServiceA(manager.get(), serviceName.c_str(), SERVICE_QUERY_STATUS));
-  if (!service) {
-    state.QueryError = GetLastError();
-    return state;
-  }
-  SERVICE_STATUS_PROCESS status{};
-  DWORD needed = 0;
-  if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                            sizeof(status), &needed)) {
-    state.QueryError = GetLastError();
-    return state;
-  }
-  state.State = status.dwCurrentState;
-  state.ProcessId = status.dwProcessId;
-  if (state.ProcessId != 0) state.ProcessCreated = ProcessCreationTime(state.ProcessId);
+  state.QueryError = facts.OpenError != 0 ? facts.OpenError : facts.StatusError;
+  if (state.QueryError != 0) return state;
+  state.State = facts.State;
+  state.ProcessId = facts.ProcessId;
+  state.ProcessCreated = facts.ProcessCreated;
   return state;
 }
 
@@ -88,6 +94,7 @@ TAgentStatus ReadAgentStatus(HKEY root, const std::string& path,
   status.Present = true;
   status.ProcessId = Number(key.get(), kProcessId);
   status.Started = Time(key.get(), kStarted);
+  status.ProcessCreated = Time(key.get(), kProcessCreated);
 
   if (const UniqueRegKey companion = OpenForReading(key.get(), kCompanionSubkey)) {
     TCompanionStatus& c = status.Companion;
@@ -104,17 +111,8 @@ TAgentStatus ReadAgentStatus(HKEY root, const std::string& path,
   for (const std::string& name : scripts) {
     TScriptStatus s;
     s.Script = name;
-    if (const UniqueRegKey script = OpenForReading(key.get(), name)) {
-      s.Present = true;
-      s.Period = Number(script.get(), kPeriod);
-      s.Runs = Number(script.get(), kRuns);
-      s.FailuresInARow = Number(script.get(), kFailuresInARow);
-      s.Running = Number(script.get(), kRunning) != 0;
-      s.LastStart = Time(script.get(), kLastStart);
-      s.LastDuration = Number(script.get(), kLastDuration);
-      s.LastExitCode = Number(script.get(), kLastExitCode, &s.HasExitCode);
-      s.LastError = Number(script.get(), kLastError);
-    }
+    if (const UniqueRegKey script = OpenForReading(key.get(), name))
+      s.Present = ReadConsistently(script.get(), s);
     status.Scripts.push_back(std::move(s));
   }
   return status;
@@ -124,7 +122,7 @@ int RunStatusCommand(const std::string& serviceName, const std::vector<std::stri
                      const std::function<void(const std::string&)>& write) {
   try {
     // A restart between the two reads shows as a status written by another process: unknown.
-    const TServiceState service = QueryServiceState(serviceName);
+    const TServiceState service = ServiceStateOf(serviceName, ReadServiceFacts(serviceName));
     const TAgentStatus status = ReadAgentStatus(HKEY_LOCAL_MACHINE, kStatusKeyPath, scripts);
     const TStatusReport report = MakeStatusReport(service, status, FileTimeNow());
     write(report.Text);

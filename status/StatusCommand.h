@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "service/ServiceQuery.h"
 #include "status/StatusReport.h"
 
 namespace brenlow {
 
-// What the service manager says of the service; QueryError holds why it could not be asked.
-TServiceState QueryServiceState(const std::string& serviceName);
+// What the service manager says of the service, as the report takes it; QueryError holds why it
+// could not be asked.
+TServiceState ServiceStateOf(const std::string& serviceName, const TServiceFacts& facts);
 
 // The status key at path below root, with the given scripts' subkeys in that order. Present is
 // false when the key cannot be opened.

@@ -30,6 +30,9 @@ namespace status_value {
 // On the key itself: the service process that keeps the status.
 inline constexpr const char* kProcessId = "ProcessId";  // REG_DWORD
 inline constexpr const char* kStarted = "Started";      // REG_QWORD, when the service started
+// REG_QWORD, the service process's creation time as the system keeps it: with ProcessId, it tells
+// this process from a later one that was given the same id.
+inline constexpr const char* kProcessCreated = "ProcessCreated";
 
 // On each script's subkey.
 inline constexpr const char* kPeriod = "Period";                  // REG_DWORD, ms
@@ -41,8 +44,15 @@ inline constexpr const char* kLastDuration =
     "LastDuration";  // REG_DWORD, ms, of the last run ended
 // REG_DWORD, of the last run ended; absent when that run could not be started or awaited.
 inline constexpr const char* kLastExitCode = "LastExitCode";
-// REG_DWORD: the system error when the last run could not be started or awaited, 0 otherwise.
+// REG_DWORD: the system error when the last run could not be started, awaited or ended at its
+// time limit, 0 otherwise.
 inline constexpr const char* kLastError = "LastError";
+// REG_DWORD: the step of the last run that failed: 0 none (it ended), 1 its start, 2 the wait for
+// its end, 3 ending it at its time limit.
+inline constexpr const char* kLastFailedStep = "LastFailedStep";
+// REG_DWORD: odd while a run's start or end is being written to the subkey, even otherwise. A
+// reader that finds it odd, or changed by the time it has read the values, reads again.
+inline constexpr const char* kWriteCount = "WriteCount";
 
 // On the companion's subkey; ProcessId (REG_DWORD) is the companion the launcher waits on, 0 when
 // there is none.

@@ -8,31 +8,37 @@ namespace brenlow {
 
 using namespace status_value;
 
-std::string ScriptNameOf(const std::string& commandLine) {
-  std::string name = commandLine;
-  while (!name.empty() && (name.back() == '"' || name.back() == ' ')) name.pop_back();
-  const size_t last = name.find_last_of("\\/\"");
-  return last == std::string::npos ? name : name.substr(last + 1);
-}
-
 TStreakEntry StreakEntryFor(uint32_t failuresBefore, bool succeeded) {
   if (succeeded) return failuresBefore >= kFailingStreak ? seRecovered : seNone;
   return failuresBefore + 1 == kFailingStreak ? seFailing : seNone;
 }
 
-std::string RunEndText(const TChildOutcome& outcome) {
-  if (outcome.TimedOut) return "ended at its time limit";
-  if (outcome.Ended) return "exit code " + std::to_string(outcome.ExitCode);
-  std::string text = "could not be started: system error " + std::to_string(outcome.Error);
-  const std::string system = SystemErrorText(outcome.Error);
-  return system.empty() ? text : text + " (" + system + ")";
+std::string RunEndText(const TRunEnd& end) {
+  switch (end.FailedStep) {
+    case TRunEnd::fsNone:
+      return end.TimedOut ? "ended at its time limit" : "exit code " + ExitCodeText(end.ExitCode);
+    case TRunEnd::fsStart:
+      return "could not be started: " + ErrorText(end.Error);
+    case TRunEnd::fsWait:
+      return "its end could not be awaited: " + ErrorText(end.Error);
+    case TRunEnd::fsEndAtLimit:
+      return "reached its time limit but could not be ended: " + ErrorText(end.Error);
+  }
+  return "ended";
 }
 
 // --- TScriptRecord -------------------------------------------------------------------------------
 
+TScriptRecord::TChange::TChange(TScriptRecord& record) noexcept : record_(record) {
+  record_.key_.SetNumber(kWriteCount, ++record_.writes_);
+}
+
+TScriptRecord::TChange::~TChange() { record_.key_.SetNumber(kWriteCount, ++record_.writes_); }
+
 TScriptRecord::TScriptRecord(TStatusBoard& board, TEventLog& log, std::string script,
                              int32_t period) noexcept
     : key_(board.Subkey(script)), log_(log), script_(std::move(script)) {
+  const TChange change(*this);
   key_.SetNumber(kPeriod, static_cast<DWORD>(period));
   key_.SetNumber(kRuns, 0);
   key_.SetNumber(kFailuresInARow, 0);
@@ -41,30 +47,35 @@ TScriptRecord::TScriptRecord(TStatusBoard& board, TEventLog& log, std::string sc
 
 void TScriptRecord::RunStarting() noexcept {
   startTick_ = GetTickCount64();
+  const TChange change(*this);
   key_.SetTime(kLastStart, FileTimeNow());
   key_.SetNumber(kRunning, 1);
 }
 
-void TScriptRecord::RunEnded(const TChildOutcome& outcome) noexcept {
+void TScriptRecord::RunEnded(const TRunEnd& end) noexcept {
   const ULONGLONG duration = GetTickCount64() - startTick_;
-  const bool succeeded = outcome.Succeeded();
+  const bool succeeded = end.Succeeded();
   const TStreakEntry entry = StreakEntryFor(failures_, succeeded);
   const uint32_t failuresBefore = failures_;
   failures_ = succeeded ? 0 : failures_ + 1;
   ++runs_;
-  key_.SetNumber(kLastDuration, duration > MAXDWORD ? MAXDWORD : static_cast<DWORD>(duration));
-  if (outcome.Ended)
-    key_.SetNumber(kLastExitCode, outcome.ExitCode);
-  else
-    key_.Remove(kLastExitCode);
-  key_.SetNumber(kLastError, outcome.Ended ? 0 : outcome.Error);
-  key_.SetNumber(kFailuresInARow, failures_);
-  key_.SetNumber(kRuns, runs_);
-  key_.SetNumber(kRunning, 0);
+  {
+    const TChange change(*this);
+    key_.SetNumber(kLastDuration, duration > MAXDWORD ? MAXDWORD : static_cast<DWORD>(duration));
+    if (end.Ended())
+      key_.SetNumber(kLastExitCode, end.ExitCode);
+    else
+      key_.Remove(kLastExitCode);
+    key_.SetNumber(kLastError, end.Ended() ? 0 : end.Error);
+    key_.SetNumber(kLastFailedStep, static_cast<DWORD>(end.FailedStep));
+    key_.SetNumber(kFailuresInARow, failures_);
+    key_.SetNumber(kRuns, runs_);
+    key_.SetNumber(kRunning, 0);
+  }
   try {
     if (entry == seFailing)
       log_.LogWarning("Script " + script_ + " has failed " + std::to_string(failures_) +
-                      " runs in a row; the last one: " + RunEndText(outcome) + ".");
+                      " runs in a row; the last one: " + RunEndText(end) + ".");
     else if (entry == seRecovered)
       log_.LogInfo("Script " + script_ + " ran well again after " + std::to_string(failuresBefore) +
                    " failed runs in a row.");

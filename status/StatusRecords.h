@@ -8,16 +8,24 @@
 #include <cstdint>
 #include <string>
 
-#include "agent/ExecuteAndCollect.h"
 #include "eventlog/EventLog.h"
 #include "status/StatusBoard.h"
 #include "status/StatusLayout.h"
 
 namespace brenlow {
 
-// The name a script's status goes by: the file name in the last argument of its command line,
-// without the quotes ("task.upstream.sync.php").
-std::string ScriptNameOf(const std::string& commandLine);
+// How a run came to its end, as the runner hands it over.
+struct TRunEnd {
+  // The step that failed when the run did not simply end: its start, the wait for its end, or
+  // ending it (and what it started) at its time limit.
+  enum TFailedStep { fsNone, fsStart, fsWait, fsEndAtLimit };
+  TFailedStep FailedStep = fsNone;
+  bool TimedOut = false;  // it reached its time limit
+  DWORD ExitCode = 0;     // once it has ended
+  DWORD Error = 0;        // the system error of the step that failed
+  bool Ended() const { return FailedStep == fsNone; }
+  bool Succeeded() const { return Ended() && !TimedOut && ExitCode == 0; }
+};
 
 // The event-log entry a run's end calls for: the run that makes the failures in a row reach
 // kFailingStreak gives a Warning, the first success after such a streak an Information; every
@@ -25,27 +33,41 @@ std::string ScriptNameOf(const std::string& commandLine);
 enum TStreakEntry { seNone, seFailing, seRecovered };
 TStreakEntry StreakEntryFor(uint32_t failuresBefore, bool succeeded);
 
-// How a run ended, in words for the event log: "exit code 3", or "could not be started: system
-// error 2 (<the system's text>)".
-std::string RunEndText(const TChildOutcome& outcome);
+// How a run ended, in words for the event log: "exit code 3", "ended at its time limit", or the
+// step that failed with its error: "could not be started: error 2 (<the system's text>)".
+std::string RunEndText(const TRunEnd& end);
 
 // One runner's status: its period at creation, then each run's start and end. It counts runs
 // and failures in a row, and writes the failing streak's Warning and the Information that ends
-// it to log.
+// it to log. Each change (a start, an end) is bracketed by the subkey's WriteCount, odd while it
+// is being written, so a reader never takes half a change for a state that happened.
 class TScriptRecord {
  public:
   TScriptRecord(TStatusBoard& board, TEventLog& log, std::string script, int32_t period) noexcept;
 
   void RunStarting() noexcept;
-  void RunEnded(const TChildOutcome& outcome) noexcept;
+  void RunEnded(const TRunEnd& end) noexcept;
 
  private:
+  // Holds WriteCount odd while it lives.
+  class TChange {
+   public:
+    explicit TChange(TScriptRecord& record) noexcept;
+    ~TChange();
+    TChange(const TChange&) = delete;
+    TChange& operator=(const TChange&) = delete;
+
+   private:
+    TScriptRecord& record_;
+  };
+
   const TStatusKey key_;
   TEventLog& log_;
   const std::string script_;
   uint32_t runs_ = 0;
   uint32_t failures_ = 0;
   ULONGLONG startTick_ = 0;
+  DWORD writes_ = 0;
 };
 
 // The companion's status as the launcher or the monitor sees it. Values are written when they

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "common/SystemError.h"
+#include "service/ServiceQuery.h"
 #include "status/StatusLayout.h"
+#include "status/StatusRecords.h"
 
 namespace brenlow {
 namespace {
@@ -35,6 +37,17 @@ struct Verdict {
   std::vector<std::string> unknowns;
 };
 
+// What a run without an exit code failed at.
+std::string FailedStepText(DWORD step) {
+  switch (step) {
+    case TRunEnd::fsWait:
+      return "its end could not be awaited";
+    case TRunEnd::fsEndAtLimit:
+      return "could not be ended at its time limit";
+  }
+  return "could not start";
+}
+
 std::string ScriptText(const TScriptStatus& s, uint64_t now, Verdict& verdict) {
   if (!s.Present) {
     verdict.unknowns.push_back("no status for " + s.Script);
@@ -49,9 +62,9 @@ std::string ScriptText(const TScriptStatus& s, uint64_t now, Verdict& verdict) {
       verdict.warnings.push_back(s.Script + " running for " + SpanText(sinceStart));
   }
   if (s.FailuresInARow > 0) {
-    const std::string how = s.HasExitCode
-                                ? "exit code " + ExitCodeText(s.LastExitCode)
-                                : "could not start, system error " + std::to_string(s.LastError);
+    const std::string how = s.HasExitCode ? "exit code " + ExitCodeText(s.LastExitCode)
+                                          : FailedStepText(s.LastFailedStep) + ", system error " +
+                                                std::to_string(s.LastError);
     parts.push_back((s.FailuresInARow == 1
                          ? std::string("the last run failed")
                          : "failed " + CountText(s.FailuresInARow) + " runs in a row") +
@@ -100,26 +113,6 @@ std::string CompanionText(const TCompanionStatus& c, uint64_t started, uint64_t 
 
 }  // namespace
 
-std::string ServiceStateText(DWORD state) {
-  switch (state) {
-    case SERVICE_STOPPED:
-      return "stopped";
-    case SERVICE_START_PENDING:
-      return "start pending";
-    case SERVICE_STOP_PENDING:
-      return "stop pending";
-    case SERVICE_RUNNING:
-      return "running";
-    case SERVICE_CONTINUE_PENDING:
-      return "continue pending";
-    case SERVICE_PAUSE_PENDING:
-      return "pause pending";
-    case SERVICE_PAUSED:
-      return "paused";
-  }
-  return "in state " + std::to_string(state);
-}
-
 std::string SpanText(uint64_t ms, bool tenths) {
   if (tenths && ms < 9950) {
     const uint64_t t = (ms + 50) / 100;
@@ -143,9 +136,12 @@ std::string CountText(uint64_t count) {
 }
 
 bool StatusIsLive(const TServiceState& service, const TAgentStatus& status) {
-  // Process ids are reused: a process made after the status was written cannot have written it.
+  // Process ids are reused: the writer records its own creation time, which names the process
+  // whatever the clock has done since (a step back at boot leaves it as it was). Only when
+  // either side does not know it does the id alone decide.
   return status.Present && service.ProcessId != 0 && status.ProcessId == service.ProcessId &&
-         (service.ProcessCreated == 0 || service.ProcessCreated <= status.Started);
+         (service.ProcessCreated == 0 || status.ProcessCreated == 0 ||
+          service.ProcessCreated == status.ProcessCreated);
 }
 
 TStatusReport MakeStatusReport(const TServiceState& service, const TAgentStatus& status,

@@ -24,6 +24,7 @@ struct TScriptStatus {
   bool HasExitCode = false;
   DWORD LastExitCode = 0;
   DWORD LastError = 0;
+  DWORD LastFailedStep = 0;  // as TRunEnd::TFailedStep; 0 from a service that does not write it
 };
 
 // The companion's subkey.
@@ -43,6 +44,8 @@ struct TAgentStatus {
   bool Present = false;  // the key exists and could be read
   DWORD ProcessId = 0;
   uint64_t Started = 0;  // FILETIME
+  // When the process that wrote the key was created (FILETIME); 0 when an older service wrote it.
+  uint64_t ProcessCreated = 0;
   TCompanionStatus Companion;
   std::vector<TScriptStatus> Scripts;
 };
@@ -80,9 +83,6 @@ bool StatusIsLive(const TServiceState& service, const TAgentStatus& status);
 // service, then (while it runs) the companion and one line per script.
 TStatusReport MakeStatusReport(const TServiceState& service, const TAgentStatus& status,
                                uint64_t now);
-
-// A state the service manager reports, in plain words: "running", "start pending", "paused"...
-std::string ServiceStateText(DWORD state);
 
 // Spans in plain words: "0.4 s" below ten seconds when tenths are asked for, else "12 s",
 // "4 min 5 s", "3 h 12 min", "2 d 3 h".

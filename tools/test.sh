@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds everything, runs each fuzz target for 20 s, and runs every test under Wine; ends with
+# Checks that includes go down the layers, builds everything, runs each fuzz target for 20 s, and runs every test under Wine; ends with
 # ctest's summary.
 # Works from nothing on a fresh Debian machine (as root) and again on a second run.
 set -euo pipefail
@@ -9,6 +9,9 @@ cd "$root"
 began=$(date +%s)
 
 tools/setup.sh
+
+# Layers go one way: an include that goes up fails the run before anything is built.
+tools/check-layers.sh
 
 cmake --preset windows >/dev/null
 cmake --build --preset windows

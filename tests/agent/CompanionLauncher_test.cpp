@@ -59,30 +59,35 @@ TEST(CompanionPath, IsTheQuotedPathBesideTheExecutableAndKeepsADriveRootsSeparat
     EXPECT_EQ(CompanionPath(ExecutableDirectoryOf(c.executable)), c.path) << c.executable;
 }
 
-TEST_F(CompanionTest, ProcessIsRunningGoesByImageNameInAnyCaseFromAnyFolder) {
+// Whether the launcher's walk of the process list finds a process of that image name.
+bool Listed(const std::string& imageName) {
+  return !TRunQRXProxyThread::ProcessIdsOf(imageName).empty();
+}
+
+TEST_F(CompanionTest, ProcessListGoesByImageNameInAnyCaseFromAnyFolder) {
   CopyFileOrThrow(StandInPath("sleeper.exe"), dirA_ / "QRX_PROXY.EXE");
   CopyFileOrThrow(StandInPath("sleeper.exe"), dirB_ / "qrx_proxy_debug.exe");
   CopyFileOrThrow(StandInPath("sleeper.exe"), dirB_ / "qrx_proxy.exe");
-  EXPECT_FALSE(TRunQRXProxyThread::ProcessIsRunning("qrx_proxy.exe"));
+  EXPECT_FALSE(Listed("qrx_proxy.exe"));
 
   Launch(dirB_ / "qrx_proxy_debug.exe");
   ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy_debug.exe"); }, 20000));
-  EXPECT_FALSE(TRunQRXProxyThread::ProcessIsRunning("qrx_proxy.exe"));
-  EXPECT_TRUE(TRunQRXProxyThread::ProcessIsRunning("qrx_proxy_debug.exe"));
+  EXPECT_FALSE(Listed("qrx_proxy.exe"));
+  EXPECT_TRUE(Listed("qrx_proxy_debug.exe"));
 
   Launch(dirA_ / "QRX_PROXY.EXE");
   ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
-  EXPECT_TRUE(TRunQRXProxyThread::ProcessIsRunning("qrx_proxy.exe"));
-  EXPECT_TRUE(TRunQRXProxyThread::ProcessIsRunning("Qrx_Proxy.Exe"));
+  EXPECT_TRUE(Listed("qrx_proxy.exe"));
+  EXPECT_TRUE(Listed("Qrx_Proxy.Exe"));
 
   KillProcessesByName("qrx_proxy.exe");
   ASSERT_TRUE(WaitFor([] { return !Running("qrx_proxy.exe"); }, 20000));
-  EXPECT_FALSE(TRunQRXProxyThread::ProcessIsRunning("qrx_proxy.exe"));
+  EXPECT_FALSE(Listed("qrx_proxy.exe"));
 
   // A copy from any other folder is taken for the companion.
   Launch(dirB_ / "qrx_proxy.exe");
   ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
-  EXPECT_TRUE(TRunQRXProxyThread::ProcessIsRunning("qrx_proxy.exe"));
+  EXPECT_TRUE(Listed("qrx_proxy.exe"));
 }
 
 // A companion that is not there, or that ends as soon as it has started, is reported and tried

@@ -99,6 +99,7 @@ class RunnerTest : public ::testing::Test {
     TRunnerTimings timings;
     timings.FirstDelay = [firstDelay](int32_t) { return firstDelay; };
     timings.Pause = [pause](int32_t) { return pause; };
+    timings.Script = "task.upstream.sync.php";
     return timings;
   }
 

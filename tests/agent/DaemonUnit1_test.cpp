@@ -110,7 +110,11 @@ class DaemonTest : public ::testing::Test {
     starters.StartLauncher = [this] { Record("launcher"); };
     starters.StartMonitor = [this] { Record("monitor"); };
     auto daemon = std::make_unique<TDaemon1>(
-        std::move(timings), std::move(starters), [this] { Record("check"); }, status_);
+        std::move(timings), std::move(starters),
+        [this](const TAgentSettings& loaded) {
+          Record("check of " + loaded.PhpExePath + " and " + loaded.WebRootPath);
+        },
+        status_);
     daemon_ = daemon.get();
     return daemon;
   }
@@ -151,8 +155,8 @@ TEST_F(DaemonTest, WithoutAConfigurationFileTheRunnersGetEmptyPaths) {
   }
   // The check follows the settings; steps 6 and 7 come after the twelve runners, the launcher
   // first.
-  EXPECT_EQ(steps_,
-            (std::vector<std::string>{"check after 0", "launcher after 12", "monitor after 12"}));
+  EXPECT_EQ(steps_, (std::vector<std::string>{"check of  and  after 0", "launcher after 12",
+                                              "monitor after 12"}));
 }
 
 // The hooks as the service host calls them: a second start appends twelve more runners, and a
@@ -176,10 +180,11 @@ TEST_F(DaemonTest, SecondStartGivesTwentyFourRunnersAndStopFlagsThemAll) {
     EXPECT_EQ(runners[i]->TimeLimitMs(), 3000);
     EXPECT_FALSE(runners[i]->StopRequested());
   }
-  // Each start adds its own launcher and monitor.
+  // Each start adds its own launcher and monitor; the check judges the settings just loaded.
+  const std::string check = "check of C:\\php\\php.exe and D:\\web after ";
   EXPECT_EQ(steps_,
-            (std::vector<std::string>{"check after 0", "launcher after 12", "monitor after 12",
-                                      "check after 12", "launcher after 24", "monitor after 24"}));
+            (std::vector<std::string>{check + "0", "launcher after 12", "monitor after 12",
+                                      check + "12", "launcher after 24", "monitor after 24"}));
   daemon->OnStop(daemon.get(), ok);
   EXPECT_TRUE(ok);
   for (const auto& runner : runners) EXPECT_TRUE(runner->StopRequested());

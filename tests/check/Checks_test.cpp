@@ -113,7 +113,7 @@ TEST(ServiceLines, JudgeTheRegistration) {
        }),
        spaced,
        {clOk, clOk, clFail, clOk, clOk},
-       "service recovery actions: this system does not report them (error 124: " +
+       "service recovery actions: this system does not report them, error 124 (" +
            SystemErrorText(ERROR_INVALID_LEVEL) + "); --install sets them"},
       {with([](TServiceFacts& f) { f.OpenError = ERROR_SERVICE_DOES_NOT_EXIST; }),
        spaced,

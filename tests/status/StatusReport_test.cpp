@@ -8,6 +8,7 @@
 
 #include <functional>
 
+#include "common/SystemError.h"
 #include "status/StatusRecords.h"
 
 namespace brenlow {
@@ -32,6 +33,7 @@ TAgentStatus Healthy() {
   status.Present = true;
   status.ProcessId = 1234;
   status.Started = kNow - 192 * kMin * kMs;
+  status.ProcessCreated = Running().ProcessCreated;
   status.Companion = {true, 4242, 1, 0, kNow - 3000 * kMs, "good reply", kNow - 3000 * kMs, 0};
   TScriptStatus script;
   script.Script = "task.upstream.sync.php";
@@ -71,9 +73,11 @@ TEST(StatusReport, DecidesTheVerdictAndItsExitCode) {
        "UNKNOWN: the running service has written no status"},
       {"key of another process", [](auto&, auto& a) { a.ProcessId = 999; }, crUnknown,
        "UNKNOWN: the status key was written by process 999, not by the service's"},
-      {"same id, but the process came after the key",
-       [](auto& s, auto& a) { s.ProcessCreated = a.Started + 1; }, crUnknown,
+      {"same id, but another process",
+       [](auto& s, auto& a) { s.ProcessCreated = a.ProcessCreated + 1; }, crUnknown,
        "UNKNOWN: the status key was written by process 1234, not by the service's"},
+      {"the clock stepped back an hour after the process was made",
+       [](auto& s, auto& a) { a.Started = s.ProcessCreated - 60 * kMin * kMs; }, crOk, ok},
       {"a script without a subkey", [&](auto&, auto& a) { script(a).Present = false; }, crUnknown,
        "UNKNOWN: no status for task.upstream.sync.php"},
       {"four failures", [&](auto&, auto& a) { script(a).FailuresInARow = 4; }, crOk, ok},
@@ -91,7 +95,7 @@ TEST(StatusReport, DecidesTheVerdictAndItsExitCode) {
        "WARNING: no good reply from the companion for 1 min 1 s"},
       {"none yet, 30 s after the start",
        [](auto& s, auto& a) {
-         a.Started = kNow - 30000 * kMs, s.ProcessCreated = a.Started - 1;
+         a.Started = kNow - 30000 * kMs, s.ProcessCreated = a.ProcessCreated = a.Started - 1;
          a.Companion.LastGoodProbe = 0;
        },
        crOk, ok},
@@ -141,6 +145,11 @@ TEST(StatusReport, PutsAScriptsStateInPlainWords) {
       {[](auto& s) { s.FailuresInARow = 1, s.HasExitCode = false, s.LastError = 2; },
        "the last run failed, could not start, system error 2; last run 2 s ago, 0.4 s; 1 214 "
        "runs; next in about 1 s"},
+      {[](auto& s) {
+         s.FailuresInARow = 1, s.HasExitCode = false, s.LastError = 6, s.LastFailedStep = 2;
+       },
+       "the last run failed, its end could not be awaited, system error 6; last run 2 s ago, 0.4 "
+       "s; 1 214 runs; next in about 1 s"},
       {[](auto& s) { s.FailuresInARow = 5, s.LastExitCode = 0xC0000005, s.Runs = 5; },
        "failed 5 runs in a row, exit code 0xC0000005; last run 2 s ago, 0.4 s; 5 runs; next in "
        "about 1 s"},
@@ -158,6 +167,22 @@ TEST(StatusReport, PutsAScriptsStateInPlainWords) {
     const size_t from = text.find_first_not_of(' ', text.find("  ", text.find("every", line)));
     EXPECT_EQ(text.substr(from, text.find("\r\n", from) - from), c.text);
   }
+}
+
+// The streak's Warning names the step that failed; only a run that never started says so.
+TEST(RunEndText, NamesTheStepThatFailed) {
+  const auto end = [](TRunEnd::TFailedStep step, bool timedOut) {
+    TRunEnd e;
+    e.FailedStep = step, e.TimedOut = timedOut, e.ExitCode = 3, e.Error = 5;
+    return RunEndText(e);
+  };
+  const std::string error5 = ErrorText(5);
+  EXPECT_EQ(end(TRunEnd::fsNone, false), "exit code 3");
+  EXPECT_EQ(end(TRunEnd::fsNone, true), "ended at its time limit");
+  EXPECT_EQ(end(TRunEnd::fsStart, false), "could not be started: " + error5);
+  EXPECT_EQ(end(TRunEnd::fsWait, false), "its end could not be awaited: " + error5);
+  EXPECT_EQ(end(TRunEnd::fsEndAtLimit, true),
+            "reached its time limit but could not be ended: " + error5);
 }
 
 TEST(StreakEntry, ReportsTheFifthFailureInARowAndTheSuccessAfterItOnce) {
