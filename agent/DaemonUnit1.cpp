@@ -179,6 +179,15 @@ SHELLEXECUTEINFOA CompanionStartInfo(const std::string& path) {
   return info;
 }
 
+DWORD ShellExecuteError(const SHELLEXECUTEINFOA& info) {
+  // The shell sets the last error on failure; should it not, its result code (SE_ERR_*, which
+  // for the usual causes equals the system's code) is what is left.
+  const DWORD error = GetLastError();
+  if (error != 0) return error;
+  const auto result = reinterpret_cast<INT_PTR>(info.hInstApp);
+  return result > 0 && result <= 32 ? static_cast<DWORD>(result) : ERROR_GEN_FAILURE;
+}
+
 TRunQRXProxyThread::TRunQRXProxyThread(TRunQRXProxySettings settings)
     : settings_(std::move(settings)), record_(*settings_.Status) {}
 
@@ -240,9 +249,16 @@ UniqueHandle TRunQRXProxyThread::TestAndStart() {
   settings_.Log->LogInfo("Starting qrx_proxy process.");
   const std::string path = CompanionPath(settings_.Directory());
   SHELLEXECUTEINFOA info = CompanionStartInfo(path);
-  // The result is of no use: whether the companion runs is seen by the next test. A start that
-  // gives no process handle leaves nothing to wait for.
-  UniqueHandle started(settings_.ShellExecuteEx(info) ? info.hProcess : nullptr);
+  // Whether the companion runs is seen by the next test; a start that gives no process handle
+  // leaves nothing to wait for. A start the shell refused is reported with its reason: without
+  // it an administrator sees only the start tried again and again.
+  UniqueHandle started;
+  if (settings_.ShellExecuteEx(info)) {
+    started.reset(info.hProcess);
+  } else {
+    const DWORD error = ShellExecuteError(info);
+    settings_.Log->LogError("Cannot start qrx_proxy process: " + ErrorText(error));
+  }
   record_.Started(started ? GetProcessId(started.get()) : 0);
   return started;
 }
@@ -281,6 +297,9 @@ TDaemon1::TDaemon1(TRunnerTimings runnerTimings, TCompanionStarters companionSta
       status_(status) {
   OnStart = [this](TDaemon* Sender, bool& OK) { DataModuleStart(Sender, OK); };
   OnStop = [this](TDaemon* Sender, bool& OK) { DataModuleStop(Sender, OK); };
+  // A shutdown does not call the stop hook; the counts of left-out entries are written all the
+  // same while the process is sure to run.
+  OnShutDown = [this](TDaemon*) { runnerTimings_.Log->WriteLeftOutReports(); };
 }
 
 void TDaemon1::DataModuleStart(TDaemon*, bool&) {
@@ -322,6 +341,9 @@ void TDaemon1::DataModuleStop(TDaemon*, bool&) {
   }
   // A stopped service shows no status; a run still finishing writes to a key that is gone.
   status_.Remove();
+  // Entries left out for repeating are counted in the log before the service reports stopped,
+  // after which the process may be ended at any moment.
+  runnerTimings_.Log->WriteLeftOutReports();
 }
 
 void TDaemon1::AddScriptThread(int32_t period, const std::string& commandLine,

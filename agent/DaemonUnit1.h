@@ -137,6 +137,10 @@ std::string CompanionPath(const std::string& directory);
 // returns (the launcher's thread has no message loop). path must outlive the record.
 SHELLEXECUTEINFOA CompanionStartInfo(const std::string& path);
 
+// Why the shell refused a start: the last error, read right after the call, or else the
+// shell's result code in info.
+DWORD ShellExecuteError(const SHELLEXECUTEINFOA& info);
+
 // The companion found running, opened so that its end can be waited for and its image name
 // read; empty when it cannot be opened.
 UniqueHandle OpenProcessForWait(DWORD processId);
@@ -161,7 +165,8 @@ struct TRunQRXProxySettings {
   // its image confirmed; an empty handle when it cannot be opened (it has ended in between, or
   // access is denied).
   std::function<UniqueHandle(DWORD processId)> OpenForWait = OpenProcessForWait;
-  // Asks the shell to start the companion; false when it did not.
+  // Asks the shell to start the companion; false when it did not, with the reason in
+  // GetLastError() (or info.hInstApp).
   std::function<BOOL(SHELLEXECUTEINFOA& info)> ShellExecuteEx = [](SHELLEXECUTEINFOA& info) {
     return ::ShellExecuteExA(&info);
   };
@@ -170,12 +175,13 @@ struct TRunQRXProxySettings {
 };
 
 // The companion launcher: it looks for a process named qrx_proxy.exe and, when there is none,
-// reports "Starting qrx_proxy process." and starts the companion hidden from its directory.
+// reports "Starting qrx_proxy process." and starts the companion hidden from its directory; a
+// start the shell refuses is reported as an Error with the system's code and text.
 // While a companion runs (one it found or one it started), it waits for that process to end
 // and then looks again at once, so an idle host sees no process-list walks and a killed
 // companion is back within moments. A companion that cannot be waited on, and a start that
-// gives no process, fall back to looking again after a cycle's pause. A start is never
-// confirmed: a companion that cannot be started is simply tried again by the next cycle.
+// gives no process, fall back to looking again after a cycle's pause. A companion that cannot
+// be started is tried again by the next cycle.
 // Nobody frees the launcher; it runs until the process ends.
 class TRunQRXProxyThread : public TWorkerThread {
  public:
@@ -229,8 +235,8 @@ class TDaemon1 : public TDaemon {
   // time limit), starts one runner per row of ScriptSchedule and then the companion's workers.
   // Leaves OK as it is. An unreadable configuration file throws before any worker starts.
   void DataModuleStart(TDaemon* Sender, bool& OK);
-  // Stop hook: asks every runner that still runs to stop, removes the status, and returns at
-  // once.
+  // Stop hook: asks every runner that still runs to stop, removes the status, writes how many
+  // entries the agent's writer left out for repeating, and returns at once.
   void DataModuleStop(TDaemon* Sender, bool& OK);
 
   // Creates and starts one runner, with the time limit read by the last start, and appends it

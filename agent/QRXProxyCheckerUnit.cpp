@@ -44,8 +44,12 @@ TProbeDecision Counted(int32_t failCount, const char* warning, TProbePause pause
 
 TProbeDecision DecideProbe(int32_t failCount, TProbeOutcome outcome) {
   switch (outcome) {
-    case poWaitFailed:
-      return Counted(failCount + 1, kNoPipeWarning, ppNone);
+    case poWaitFailed: {
+      // At the threshold the kill's pause is the only one.
+      TProbeDecision decision = Counted(failCount + 1, kNoPipeWarning, ppFailedWait);
+      if (decision.Kill) decision.Pause = ppNone;
+      return decision;
+    }
     case poOpenFailed:
     case poSendFailed:
       return Counted(failCount, nullptr, ppFailedOpen);
@@ -305,6 +309,9 @@ void TProxyCheckerThread::Apply(TProbeOutcome outcome, const TProbeDecision& dec
 void TProxyCheckerThread::Pause(TProbePause pause) {
   switch (pause) {
     case ppNone:
+      return;
+    case ppFailedWait:
+      settings_.PauseFor(settings_.FailedWaitPauseMs);
       return;
     case ppFailedOpen:
       settings_.PauseFor(settings_.FailedOpenPauseMs);

@@ -75,7 +75,8 @@ const char* ProbeOutcomeText(TProbeOutcome outcome);
 
 // The pause that ends a cycle, after the kill's own pause when there was a kill.
 enum TProbePause {
-  ppNone,        // after a failed wait: the next probe follows at once
+  ppNone,        // after a kill that followed a failed wait: the kill's own pause only
+  ppFailedWait,  // after a failed wait below the threshold
   ppFailedOpen,  // after a failed open or send
   ppProbe,       // after every completed probe
 };
@@ -165,6 +166,10 @@ void RunCommandAndForget(const std::string& executable, const std::vector<std::s
 struct TProxyCheckerSettings {
   DWORD WaitTimeoutMs = kProbeWaitTimeoutMs;
   DWORD ExchangeTimeoutMs = kProbeExchangeTimeoutMs;
+  // Pause after a failed wait below the threshold. A missing pipe fails the wait at once: the
+  // pause spreads the ten failed waits over about ten seconds, which is how long a companion
+  // has after its start to open its pipe before it is killed, and keeps the log calm.
+  DWORD FailedWaitPauseMs = 1000;
   DWORD FailedOpenPauseMs = 1000;  // pause after a failed open or send
   DWORD KillPauseMs = 3000;        // pause after each kill
   DWORD ProbePauseMs = 5000;       // pause after every completed probe

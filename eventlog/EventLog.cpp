@@ -52,9 +52,11 @@ std::string EventSourceKeyPath(std::string_view identification) {
   return path;
 }
 
-TEventLog::TEventLog(EventLogApi& api) : api_(api) {}
+TEventLog::TEventLog(EventLogApi& api, TRepeatLimitSettings limit)
+    : api_(api), limit_(std::move(limit)) {}
 
 TEventLog::~TEventLog() {
+  WriteLeftOutReports();
   // A failed open leaves the writer active without a handle; there is nothing to close then.
   if (active_.load() && log_ != nullptr) api_.CloseEventLog(log_);
   active_.store(false);
@@ -121,16 +123,34 @@ void TEventLog::LogEntry(TEventType level, const std::string& message) noexcept 
     // Two threads writing their first entries at once must not open the log twice; the others
     // wait here until the handle is set.
     std::call_once(openOnce_, [this] { Open(); });
-    DWORD offset = 0;
-    if (eventIdOffset_.compare_exchange_strong(offset, kDefaultEventIDOffset))
-      offset = kDefaultEventIDOffset;
-    // The message goes out unchanged; an empty one as "", never as a null pointer.
-    const char* strings[] = {message.c_str()};
-    api_.ReportEventA(log_, EventTypeOf(level), level, offset + level, nullptr, 1, 0, strings,
-                      nullptr);
+    const std::lock_guard<std::mutex> lock(limitMutex_);
+    const TRepeatLimit::TDecision decision = limit_.Admit(level, message);
+    for (const std::string& report : decision.Reports) Report(etInfo, report);
+    if (decision.Write) Report(level, message);
   } catch (...) {
     // The entry is lost; the caller goes on.
   }
+}
+
+void TEventLog::WriteLeftOutReports() noexcept {
+  try {
+    // A writer that never wrote has left nothing out.
+    if (!Active()) return;
+    const std::lock_guard<std::mutex> lock(limitMutex_);
+    for (const std::string& report : limit_.TakeAllReports()) Report(etInfo, report);
+  } catch (...) {
+    // The reports are lost.
+  }
+}
+
+void TEventLog::Report(TEventType level, const std::string& message) {
+  DWORD offset = 0;
+  if (eventIdOffset_.compare_exchange_strong(offset, kDefaultEventIDOffset))
+    offset = kDefaultEventIDOffset;
+  // The message goes out unchanged; an empty one as "", never as a null pointer.
+  const char* strings[] = {message.c_str()};
+  api_.ReportEventA(log_, EventTypeOf(level), level, offset + level, nullptr, 1, 0, strings,
+                    nullptr);
 }
 
 }  // namespace brenlow

@@ -3,6 +3,8 @@
 // running executable as the message file of its source, opens the log on its first entry and
 // writes each entry with a level, passing the caller's message as the only insertion string.
 // Nothing a writer does ever fails towards its caller: a failed registration or entry is lost.
+// Repeats are limited (see RepeatLimit.h): the writer leaves out an entry whose level and text
+// it has already written ten times in the last ten minutes, and later says how many it left out.
 
 #include <windows.h>
 
@@ -12,6 +14,7 @@
 #include <string_view>
 
 #include "eventlog/EventLogApi.h"
+#include "eventlog/RepeatLimit.h"
 
 namespace brenlow {
 
@@ -31,9 +34,9 @@ std::string EventSourceKeyPath(std::string_view identification);
 class TEventLog {
  public:
   // An inactive writer with an empty Identification, making its system calls through api
-  // (which must outlive it).
-  explicit TEventLog(EventLogApi& api = SystemEventLogApi());
-  // Closes the event log if an entry opened it.
+  // (which must outlive it) and limiting repeats as limit says.
+  explicit TEventLog(EventLogApi& api = SystemEventLogApi(), TRepeatLimitSettings limit = {});
+  // Writes the reports of left-out entries, then closes the event log if an entry opened it.
   virtual ~TEventLog();
   TEventLog(const TEventLog&) = delete;
   TEventLog& operator=(const TEventLog&) = delete;
@@ -59,15 +62,23 @@ class TEventLog {
   // Deletes the source's registry key; true when it was deleted.
   virtual bool UnregisterSource() noexcept;
 
-  // Writes one entry. The first entry opens the log; concurrent first entries open it once.
+  // Writes one entry, unless it repeats too often (then it is counted), after the reports of
+  // left-out entries that are due. The first entry opens the log; concurrent first entries open
+  // it once.
   void LogEntry(TEventType level, const std::string& message) noexcept;
   void LogInfo(const std::string& message) noexcept { LogEntry(etInfo, message); }
   void LogWarning(const std::string& message) noexcept { LogEntry(etWarning, message); }
   void LogError(const std::string& message) noexcept { LogEntry(etError, message); }
 
+  // Writes, as Information entries, how many entries of each text have been left out so far, due
+  // or not: at the service's stop and at the process's end, so that no count is lost.
+  void WriteLeftOutReports() noexcept;
+
  private:
   void ResolveIdentification();
   void Open() noexcept;
+  // One ReportEventA call, the log already open.
+  void Report(TEventType level, const std::string& message);
 
   EventLogApi& api_;
   std::string identification_;
@@ -75,6 +86,10 @@ class TEventLog {
   std::once_flag openOnce_;
   std::atomic<bool> active_{false};
   HANDLE log_ = nullptr;  // owned: closed with CloseEventLog at destruction
+  // Held while an entry is admitted and written, so the reports come before the entry that made
+  // them due.
+  std::mutex limitMutex_;
+  TRepeatLimit limit_;
 };
 
 }  // namespace brenlow

@@ -40,5 +40,9 @@ int main(int argc, char** argv) {
   };
   TCustomDaemonApplication application(
       registry, calls, std::vector<std::string>(argv + 1, argv + argc), std::move(options));
-  return application.Run();
+  const int exitCode = application.Run();
+  // The launcher and the watchdog still write after a stop: what they left out since is
+  // counted in the log too. (The host's own writer does that when it is destroyed.)
+  AgentEventLog().WriteLeftOutReports();
+  return exitCode;
 }

@@ -63,7 +63,7 @@ for _ in $(seq 1 100); do
 done
 [ -n "$pid" ] || { echo "brenlow.exe is not running" >&2; exit 1; }
 
-sleep 10  # past the first delays and the start race of the monitor
+sleep 10  # past the first delays and the companion's start
 rss() { awk '/VmRSS/ {print $2}' "/proc/$pid/status"; }
 runs() { cat "$php_dir/standin-runs.log" 2>/dev/null | grep -c '^start' || true; }
 entries() { grep -cE ':(trace|warn|err):eventlog:ReportEventW' "$trace" || true; }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The demo: builds everything, installs brenlow as a service in a Wine prefix from the installer
 # package, silently and with both settings, into a folder whose path holds a space, lets it work
-# for about half a minute while showing what it does (event-log entries, script runs, companion
+# for about 40 seconds while showing what it does (event-log entries, script runs, companion
 # starts, one watchdog kill and restart, a script that fails and recovers, brenlow.exe --check
 # and --status), then stops it, runs seclister, uninstalls the package and sums up. It leaves nothing running.
 set -euo pipefail
@@ -80,22 +80,23 @@ wine_quiet "$installed_exe" --check >"$drive_c/TevrinDemo/check.txt" || code=$?
 tr -d '\r' <"$drive_c/TevrinDemo/check.txt" | sed 's/^/   /'
 echo "   exit code $code"
 
-say "What the service does (about 30 s)"
-echo "   (right after a start the monitor's first probes race the companion's start: ten failed"
-echo "    waits, one Warning and one kill are expected, then the launcher starts a fresh companion)"
+say "What the service does (about 40 s)"
+echo "   (right after a start the monitor's first probes may find the companion not yet serving its"
+echo "    pipe: it probes again a second later, and the companion has about ten seconds to open it)"
 killed_at=""
 drops() { tail -c +$((trace_start + 1)) "$trace" | grep -c 'Drop qrx_proxy process' || true; }
 companion_starts() { cat "$install_dir/qrx_proxy.log" 2>/dev/null | grep -c '^start' || true; }
-for i in $(seq 1 30); do
+for i in $(seq 1 40); do
   sleep 1
   show_all
-  if [ "$i" -eq 12 ]; then
+  # A probe every 5 s, then ten failed ones a second apart: the kill comes about 15 s later.
+  if [ "$i" -eq 6 ]; then
     echo "   -- the demo makes the companion stop serving its pipe (mode nopipe) --"
     drops_before=$(drops)
     starts_before=$(companion_starts)
     echo nopipe >"$install_dir/qrx_proxy.mode"
   fi
-  if [ "$i" -gt 12 ] && [ -z "$killed_at" ] && [ "$(drops)" -gt "$drops_before" ] &&
+  if [ "$i" -gt 6 ] && [ -z "$killed_at" ] && [ "$(drops)" -gt "$drops_before" ] &&
     [ "$(companion_starts)" -gt "$starts_before" ]; then
     killed_at=$i
     echo "   -- watchdog kill and restart seen; the companion answers 1 again from now on --"

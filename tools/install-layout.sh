@@ -2,11 +2,17 @@
 # the test bed with a clean-up that stops and uninstalls the service (or the package) and stops
 # the bed on exit, and lays out brenlow inside the bed's prefix the way an administrator would,
 # by hand or from the installer package, with stand-ins for the programs outside the system.
+# With BRENLOW_BUILD_DIR set, that build folder (made earlier, for instance a copy of an older
+# build) is used as it is, with a test bed of its own, and nothing is built.
 
-build=$PWD/build/windows
-tools/setup.sh
-cmake --preset windows >/dev/null
-cmake --build --preset windows >/dev/null
+if [ -n "${BRENLOW_BUILD_DIR:-}" ]; then
+  build=$(cd "$BRENLOW_BUILD_DIR" && pwd)
+else
+  build=$PWD/build/windows
+  tools/setup.sh
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows >/dev/null
+fi
 
 export WINEPREFIX=$build/testbed/wineprefix WINEDEBUG=-all
 trace=$build/testbed/eventlog-trace.log
@@ -25,10 +31,10 @@ cleanup() {
   wine_quiet msiexec /x "$package_win" /qn >/dev/null || true
   wine_quiet sc stop "$service" >/dev/null || true
   wine_quiet "$installed_exe" --uninstall >/dev/null || true
-  tools/testbed.sh stop
+  tools/testbed.sh stop "$build"
 }
 trap cleanup EXIT
-tools/testbed.sh start
+tools/testbed.sh start "$build"
 
 # C:\Program Files\Tevrin Agent\ with the companion stand-in (answering 1); the interpreter
 # stand-in as C:\TevrinDemo\php\php.exe (it records every run in standin-runs.log beside itself)

@@ -18,7 +18,9 @@
 namespace brenlow::test {
 namespace {
 
+using ::testing::Each;
 using ::testing::ElementsAre;
+using ::testing::Field;
 using ::testing::IsEmpty;
 
 // Records the kill's command lines instead of running them and, once both have come, asks the
@@ -71,14 +73,17 @@ class MonitorTest : public CompanionTest {
   KillRecorder kills_;
 };
 
-// No companion, no pipe: each wait fails at once with "file not found", ten in a row give the
-// Warning and the kill, and the counter starts again at 0.
-TEST_F(MonitorTest, WithoutThePipeTenFailedWaitsLeadToTheWarningAndTheKill) {
+// No companion, no pipe: each wait fails at once with "file not found", ten in a row, a pause
+// after each, give the Warning and the kill, and the counter starts again at 0.
+TEST_F(MonitorTest, WithoutThePipeTenPacedFailedWaitsLeadToTheWarningAndTheKill) {
   TProxyCheckerSettings settings = Settings();
+  settings.FailedWaitPauseMs = 300;
   settings.KillPauseMs = 100;
+  const DWORD began = GetTickCount();
   StoppedAtEnd monitor(TProxyCheckerThread::Create(settings));
   kills_.Watch(monitor.operator->());
   ASSERT_TRUE(monitor->WaitForEnd(30000)) << "no kill";
+  EXPECT_GE(GetTickCount() - began, 9 * 300u);
   std::vector<LoggedEntry> expected(10, {etInfo, "Error waiting pipe. Error num = 2"});
   expected.push_back({etWarning, "Can not pipe to qrx_proxy. Drop qrx_proxy process."});
   EXPECT_EQ(log_.Entries(), expected);
@@ -218,12 +223,12 @@ TEST_F(MonitorTest, AServerThatHangsCostsOneBoundedProbeAndTenOfThemAKill) {
 }
 
 // Launcher and monitor as the start hook leaves them, with the stand-in beside the "executable"
-// answering 1. The first moments may hold failed waits, a Warning and a kill while the first
-// companion starts (the monitor's first probes race it); once that has settled, one companion
-// runs, nothing is written, nothing is killed or started.
-TEST_F(MonitorTest, ACompanionAnsweringOneIsLeftAloneOnceTheStartHasSettled) {
+// answering 1 once it serves its pipe, 5 s after its start. The monitor's first probes find no
+// pipe and say so, but the paced waits give the companion time: no Warning and no kill. Once the
+// start has settled, one companion runs, nothing is written, nothing is killed or started.
+TEST_F(MonitorTest, ACompanionServingItsPipeFiveSecondsAfterItsStartIsLeftAlone) {
   CopyFileOrThrow(StandInPath("qrx_proxy.exe"), dirA_ / "qrx_proxy.exe");
-  SetMode("reply1");
+  SetMode("after 5000 reply1");
   TRunQRXProxySettings launcherSettings;
   launcherSettings.Directory = [this] { return dirA_.path(); };
   launcherSettings.CycleSleepMs = 300;
@@ -251,7 +256,8 @@ TEST_F(MonitorTest, ACompanionAnsweringOneIsLeftAloneOnceTheStartHasSettled) {
       60000));
   const auto startup = log_.Entries();
   for (const auto& entry : startup) std::cout << "start-up entry: " << entry << "\n";
-  std::cout << "companion starts: " << StandInStarts(dirA_.path()).size() << "\n";
+  EXPECT_THAT(startup, Each(Field(&LoggedEntry::level, etInfo)));
+  EXPECT_EQ(StandInStarts(dirA_.path()).size(), 1u);
 
   const auto companions = ProcessIdsByName("qrx_proxy.exe");
   const size_t starts = StandInStarts(dirA_.path()).size();

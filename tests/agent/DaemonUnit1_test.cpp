@@ -10,6 +10,7 @@
 
 #include "common/UniqueHandle.h"
 #include "config/IniFile.h"
+#include "tests/agent/AgentTestSupport.h"
 #include "tests/support/StandInLog.h"
 #include "tests/support/TestSupport.h"
 
@@ -160,12 +161,16 @@ TEST_F(DaemonTest, WithoutAConfigurationFileTheRunnersGetEmptyPaths) {
 }
 
 // The hooks as the service host calls them: a second start appends twelve more runners, and a
-// stop flags every one of them and returns at once, whatever they are doing.
+// stop flags every one of them, counts in the log what the agent's writer left out for
+// repeating, and returns at once, whatever the runners are doing.
 TEST_F(DaemonTest, SecondStartGivesTwentyFourRunnersAndStopFlagsThemAll) {
   test::WriteFileText(config_,
                       "[General]\r\nPHP_EXE_PATH=C:\\php\\php.exe\r\nWEB_ROOT_PATH=D:\\web\r\n"
                       "scripttimelimit = 3\r\n");
-  const auto daemon = MakeDaemon(Idle());
+  test::RecordingEventLog log;
+  TRunnerTimings timings = Idle();
+  timings.Log = &log.log();
+  const auto daemon = MakeDaemon(timings);
   bool ok = true;
   daemon->OnStart(daemon.get(), ok);
   daemon->OnStart(daemon.get(), ok);
@@ -185,9 +190,11 @@ TEST_F(DaemonTest, SecondStartGivesTwentyFourRunnersAndStopFlagsThemAll) {
   EXPECT_EQ(steps_,
             (std::vector<std::string>{check + "0", "launcher after 12", "monitor after 12",
                                       check + "12", "launcher after 24", "monitor after 24"}));
+  for (int i = 0; i < 11; ++i) log.log().LogInfo("x");
   daemon->OnStop(daemon.get(), ok);
   EXPECT_TRUE(ok);
   for (const auto& runner : runners) EXPECT_TRUE(runner->StopRequested());
+  EXPECT_EQ(log.Entries().back().text, "1 entries like \"x\" were left out in the last 1 minutes.");
 }
 
 TEST_F(DaemonTest, StopSkipsRunnersThatHaveEnded) {

@@ -33,8 +33,8 @@ TEST(DecideProbe, CountsByTheOutcomeAndKillsAboveNine) {
     const char* warning;  // null: no kill
     TProbePause pause;
   } cases[] = {
-      {0, poWaitFailed, 1, nullptr, ppNone},
-      {8, poWaitFailed, 9, nullptr, ppNone},
+      {0, poWaitFailed, 1, nullptr, ppFailedWait},
+      {8, poWaitFailed, 9, nullptr, ppFailedWait},
       {9, poWaitFailed, 10, kNoPipeWarning, ppNone},
       {0, poOpenFailed, 0, nullptr, ppFailedOpen},
       {9, poOpenFailed, 9, nullptr, ppFailedOpen},
@@ -241,8 +241,10 @@ TEST_F(MonitorCycleTest, TenFailedWaitsWarnKillPauseAndStartTheCountAgain) {
   expected.push_back({etWarning, kNoPipeWarning});
   EXPECT_EQ(log_.Entries(), expected);
   EXPECT_THAT(commands_, ElementsAre(kKillQrx, kKillDebug));
-  // No pause between failed waits; only the kill's.
-  EXPECT_THAT(pauses_, ElementsAre(3000));
+  // A second after each failed wait below the threshold; after the tenth only the kill's pause.
+  std::vector<DWORD> pauses = Pauses(9, 1000);
+  pauses.push_back(3000);
+  EXPECT_EQ(pauses_, pauses);
   EXPECT_EQ(Monitor().FailCount(), 0);
 
   Play({WaitFails(ERROR_SEM_TIMEOUT)});
@@ -285,7 +287,8 @@ TEST_F(MonitorCycleTest, AForeignServerGetsNothingAndTenOfThemKill) {
 }
 
 // Failed opens and sends are reported and paused after, but not counted: five failed waits
-// and five more still make ten. The send failure keeps the open's text.
+// and five more still make ten; each failure below the threshold pauses a second. The send
+// failure keeps the open's text.
 TEST_F(MonitorCycleTest, FailedOpensAndSendsNeitherCountNorReset) {
   Play(Then(Then(Times(5, WaitFails()), {OpenFails(ERROR_PIPE_BUSY), SendFails(ERROR_NO_DATA),
                                          OpenFails(ERROR_ACCESS_DENIED)}),
@@ -297,7 +300,9 @@ TEST_F(MonitorCycleTest, FailedOpensAndSendsNeitherCountNorReset) {
                           LoggedEntry{etError, "Error CreateFile pipe. Error num = 232"},
                           LoggedEntry{etError, "Error CreateFile pipe. Error num = 5"}, wait, wait,
                           wait, wait, wait, LoggedEntry{etWarning, kNoPipeWarning}));
-  EXPECT_THAT(pauses_, ElementsAre(1000, 1000, 1000, 3000));
+  std::vector<DWORD> pauses = Pauses(12, 1000);
+  pauses.push_back(3000);
+  EXPECT_EQ(pauses_, pauses);
   EXPECT_THAT(commands_, ElementsAre(kKillQrx, kKillDebug));
   EXPECT_EQ(Monitor().FailCount(), 0);
   // The failed send still closed its handle (checked by Play) and read nothing.

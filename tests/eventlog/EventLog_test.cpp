@@ -313,5 +313,63 @@ TEST(TEventLog, ConcurrentFirstEntriesOpenOnce) {
     EXPECT_EQ(calls[i].rfind("ReportEventA cafe ", 0), 0u) << calls[i];
 }
 
+// Repeats, on a clock of the test's own: an entry whose level and text were written ten times
+// in the last ten minutes is left out; once the oldest of them has left the window, one
+// Information entry counts the left-out ones before the next entry of that text is written. Other
+// texts and levels are counted apart, and what is left at the end is reported then.
+TEST(TEventLog, LeavesOutTheEleventhRepeatWithinTenMinutesAndSaysSoLater) {
+  FakeApi api;
+  ULONGLONG now = 5000;
+  {
+    TEventLog log(api, TRepeatLimitSettings{.Now = [&] { return now; }});
+    log.SetIdentification("Src");
+    for (int i = 0; i < 12; ++i, now += 1000) log.LogInfo("Error waiting pipe. Error num = 2");
+    log.LogWarning("Error waiting pipe. Error num = 2");
+    log.LogInfo("Error waiting pipe. Error num = 231");
+    EXPECT_EQ(api.Count("ReportEventA"), 12u);
+    now = 5000 + 10 * 60 * 1000 - 1;  // the first entry is still within the window
+    log.LogInfo("Error waiting pipe. Error num = 2");
+    EXPECT_EQ(api.Count("ReportEventA"), 12u);
+    now += 1;
+    log.LogInfo("Error waiting pipe. Error num = 2");
+    for (int i = 0; i < 30; ++i) log.LogError("Cannot start");
+  }
+  const auto calls = api.Calls();
+  ASSERT_EQ(calls.size(), 27u);
+  EXPECT_EQ(calls[11], "ReportEventA cafe 2 2 1002 1 \"Error waiting pipe. Error num = 2\" data=0");
+  EXPECT_EQ(calls[12],
+            "ReportEventA cafe 4 1 1001 1 \"Error waiting pipe. Error num = 231\" data=0");
+  // Left out from second 15 (the eleventh) to 10:05: the last 10 minutes.
+  EXPECT_EQ(calls[13],
+            "ReportEventA cafe 4 1 1001 1 \"3 entries like \"Error waiting pipe. Error num = 2\" "
+            "were left out in the last 10 minutes.\" data=0");
+  EXPECT_EQ(calls[14], "ReportEventA cafe 4 1 1001 1 \"Error waiting pipe. Error num = 2\" data=0");
+  EXPECT_EQ(calls[24], "ReportEventA cafe 1 3 1003 1 \"Cannot start\" data=0");
+  EXPECT_EQ(calls[25],
+            "ReportEventA cafe 4 1 1001 1 \"20 entries like \"Cannot start\" were left out in "
+            "the last 1 minutes.\" data=0");
+}
+
+// The minutes of a report are whole and cover every entry it counts; texts no longer repeated
+// are forgotten, and no more than MaxTexts are followed at once.
+TEST(TRepeatLimit, ReportsTruthfulMinutesAndForgetsOldTexts) {
+  const std::string x = "4 entries like \"x\" were left out in the last ";
+  EXPECT_EQ(LeftOutText(4, "x", 1000, 1000), x + "1 minutes.");
+  EXPECT_EQ(LeftOutText(4, "x", 1000, 61000), x + "1 minutes.");
+  EXPECT_EQ(LeftOutText(4, "x", 1000, 61001), x + "2 minutes.");
+  ULONGLONG now = 0;
+  TRepeatLimit limit(TRepeatLimitSettings{.Count = 1, .MaxTexts = 3, .Now = [&] { return ++now; }});
+  for (const char* text : {"a", "a", "b", "c"}) limit.Admit(etInfo, text);
+  // "a", seen longest ago, makes room for "d" and reports what it left out.
+  EXPECT_THAT(limit.Admit(etInfo, "d").Reports,
+              ElementsAre("1 entries like \"a\" were left out in the last 1 minutes."));
+  EXPECT_EQ(limit.Followed(), 3u);
+  now += 10 * 60 * 1000;  // all of them have left the window
+  const auto later = limit.Admit(etInfo, "e");
+  EXPECT_TRUE(later.Reports.empty() && later.Write);
+  EXPECT_EQ(limit.Followed(), 1u);
+  EXPECT_TRUE(limit.TakeAllReports().empty());
+}
+
 }  // namespace
 }  // namespace brenlow::test

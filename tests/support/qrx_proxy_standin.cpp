@@ -10,6 +10,8 @@
 //                                              returns; hold until the client closes or the
 //                                              mode changes
 //   nopipe                                     serve no pipe at all
+// A mode may be preceded by "after <ms> ": the stand-in then serves nothing for that long after
+// its start, as a companion that is slow to open its pipe.
 // Every start is recorded as one line "start <pid> <microseconds> <image path>" in qrx_proxy.log
 // beside the executable (shared by copies of the stand-in under other names, such as
 // qrx_proxy_debug.exe); the microseconds come from the performance counter.
@@ -44,6 +46,22 @@ std::string ReadMode(const std::string& dir) {
   return mode.empty() ? "reply1" : mode;
 }
 
+// The delay of an "after <ms> <mode>" text, which is left as "<mode>".
+DWORD TakeDelay(std::string& mode) {
+  if (mode.rfind("after ", 0) != 0) return 0;
+  size_t end = 6;
+  const DWORD ms = std::stoul(mode.substr(6), &end);
+  const size_t next = mode.find_first_not_of(' ', 6 + end);
+  mode = next == std::string::npos ? "reply1" : mode.substr(next);
+  return ms;
+}
+
+std::string ReadModeWithoutDelay(const std::string& dir) {
+  std::string mode = ReadMode(dir);
+  TakeDelay(mode);
+  return mode;
+}
+
 void AppendLine(const std::string& path, const std::string& line) {
   brenlow::test::AppendToLog(path, line + "\r\n");
 }
@@ -58,8 +76,10 @@ int main() {
                                           std::to_string(brenlow::test::MonotonicMicroseconds()) +
                                           " " + std::string(image, n));
 
+  std::string first = ReadMode(dir);
+  Sleep(TakeDelay(first));
   for (;;) {
-    const std::string mode = ReadMode(dir);
+    const std::string mode = ReadModeWithoutDelay(dir);
     if (mode == "nopipe") {
       Sleep(100);
       continue;
@@ -74,11 +94,11 @@ int main() {
       continue;
     }
     if (ConnectNamedPipe(pipe.get(), nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
-      const std::string now = ReadMode(dir);
+      const std::string now = ReadModeWithoutDelay(dir);
       if (mode == "noread") {
         // Never read: watch (without reading) whether the client is still there.
         DWORD waiting = 0;
-        while (ReadMode(dir) == "noread" &&
+        while (ReadModeWithoutDelay(dir) == "noread" &&
                PeekNamedPipe(pipe.get(), nullptr, 0, nullptr, &waiting, nullptr))
           Sleep(100);
         DisconnectNamedPipe(pipe.get());
