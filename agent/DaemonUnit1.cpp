@@ -84,6 +84,10 @@ int32_t ScriptTimeLimitFromSetting(const std::string& setting) {
   return static_cast<int32_t>(std::min(seconds, kLargestSeconds) * 1000);
 }
 
+TRunOptions ScriptRunOptions(int32_t timeLimitMs) {
+  return TRunOptions{.TimeLimitMs = static_cast<DWORD>(std::max(timeLimitMs, 0))};
+}
+
 TFirstDelayRange FirstDelayRange(int32_t period) {
   return {CeilingDivide(period, 100), CeilingDivide(period, 10)};
 }
@@ -142,8 +146,7 @@ void TCustomThread::RunOnce() {
   // What the script prints is of no use here, and keeping it would let a script stuck printing
   // grow the service without bound.
   record_.RunStarting();
-  const TChildOutcome outcome = ExecuteAndDrain(
-      CommandLine_, TRunOptions{.TimeLimitMs = static_cast<DWORD>(std::max(TimeLimitMs(), 0))});
+  const TChildOutcome outcome = ExecuteAndDrain(CommandLine_, ScriptRunOptions(TimeLimitMs()));
   const std::string limit = std::to_string(TimeLimitMs() / 1000) + " s";
   if (outcome.TimedOut && outcome.Ended)
     timings_.Log->LogWarning("Script " + timings_.Script + " ran longer than its limit of " +

@@ -77,6 +77,9 @@ struct TRunnerTimings {
 // seconds too large for 32-bit milliseconds gives the largest limit there is (about 24 days).
 int32_t ScriptTimeLimitFromSetting(const std::string& setting);
 
+// How one run of a script is made: with its time limit (0, none) as the limit of its job.
+TRunOptions ScriptRunOptions(int32_t timeLimitMs);
+
 // A periodic script runner: after its first delay it runs its command line, pauses for its
 // period and, unless a stop has been requested by then, runs it again. It checks the stop flag
 // only after each pause, so a stop lets the current delay, run and pause finish. It records

@@ -140,11 +140,17 @@ DWORD BytesWaiting(HANDLE pipe) {
 }
 
 // The parent's end of one output pipe, with one read under way at a time while the pipe lasts.
-// What arrives is appended to a sink unchanged, or thrown away when there is none.
+// What arrives is handed to the sink unchanged, marked with the pipe's stream, or thrown away
+// when there is no sink.
 class PipeReader {
  public:
-  PipeReader(UniqueHandle pipe, std::string* sink, const std::function<DWORD()>& failRead)
-      : pipe_(std::move(pipe)), sink_(sink), failRead_(failRead), buffer_(kFirstReadSize) {
+  PipeReader(UniqueHandle pipe, TOutputStream stream, const TOutputSink* sink,
+             const std::function<DWORD()>& failRead)
+      : pipe_(std::move(pipe)),
+        stream_(stream),
+        sink_(sink),
+        failRead_(failRead),
+        buffer_(kFirstReadSize) {
     if (!io_.Ready()) Fail("Cannot create an event");
   }
 
@@ -198,12 +204,13 @@ class PipeReader {
   void StopReading() { pipe_.reset(); }
 
   void Keep(DWORD count) {
-    if (sink_ != nullptr) sink_->append(buffer_.data(), count);
+    if (sink_ != nullptr && count > 0) (*sink_)(stream_, buffer_.data(), count);
   }
   DWORD Size() const { return static_cast<DWORD>(buffer_.size()); }
 
   UniqueHandle pipe_;
-  std::string* sink_;
+  TOutputStream stream_;
+  const TOutputSink* sink_;
   const std::function<DWORD()>& failRead_;
   std::vector<char> buffer_;
   OverlappedIo io_;  // declared last: a read under way ends before the buffer and the pipe go
@@ -315,19 +322,19 @@ DWORD WaitUntil(ULONGLONG deadline) {
   return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
 }
 
-// Runs the child to its end, appending its standard output to output when there is one and
+// Runs the child to its end, handing what both output pipes bring to sink when there is one and
 // throwing it away otherwise, and fills in outcome as it goes. Throws ExecuteError.
-void Run(const std::string& commandLine, const std::string& shownCommandLine, std::string* output,
-         DWORD* wakeUps, const TRunOptions& options, TChildOutcome& outcome) {
+void Run(const std::string& commandLine, const std::string& shownCommandLine,
+         const TOutputSink* sink, DWORD* wakeUps, const TRunOptions& options,
+         TChildOutcome& outcome) {
   if (commandLine.empty()) throw ExecuteError("Cannot execute empty command-line");
   ChildProcess child;
   const bool limited = options.TimeLimitMs > 0;
   child.Start(commandLine, shownCommandLine, limited);
   outcome.Started = true;
   const ULONGLONG deadline = limited ? GetTickCount64() + options.TimeLimitMs : 0;
-  // Standard error is read only so the child never blocks on a full pipe.
-  PipeReader out(child.TakeOutputEnd(), output, options.FailRead);
-  PipeReader errors(child.TakeErrorEnd(), nullptr, options.FailRead);
+  PipeReader out(child.TakeOutputEnd(), osOutput, sink, options.FailRead);
+  PipeReader errors(child.TakeErrorEnd(), osError, sink, options.FailRead);
   out.ReadNext();
   errors.ReadNext();
   // Sleep until the child ends, a read has brought something or the time is up; the child's end
@@ -361,10 +368,11 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine, st
 
 // Runs the child and says how it ended. The failure text goes nowhere; its code stays.
 TChildOutcome RunToOutcome(const std::string& commandLine, const std::string& shownCommandLine,
-                           std::string* output, DWORD* wakeUps, const TRunOptions& options = {}) {
+                           const TOutputSink* sink, DWORD* wakeUps,
+                           const TRunOptions& options = {}) {
   TChildOutcome outcome;
   try {
-    Run(commandLine, shownCommandLine, output, wakeUps, options, outcome);
+    Run(commandLine, shownCommandLine, sink, wakeUps, options, outcome);
   } catch (const ExecuteError& e) {
     outcome.Ended = false;
     outcome.Error = e.Code;
@@ -384,26 +392,37 @@ std::string ArgumentCommandLine(const std::string& executable,
   }
 }
 
+// A sink that appends standard output to output and lets standard error go: standard error is
+// read only so the child never blocks on a full pipe.
+TOutputSink KeepingOutput(std::string& output) {
+  return [&output](TOutputStream stream, const char* data, size_t size) {
+    if (stream == osOutput) output.append(data, size);
+  };
+}
+
 }  // namespace
 
 bool ExecuteAndCollect(const std::string& commandLine, std::string& output, DWORD* wakeUps) {
   output.clear();
   if (wakeUps != nullptr) *wakeUps = 0;
   // The caller sees false and what was read so far.
-  return RunToOutcome(commandLine, commandLine, &output, wakeUps).Succeeded();
+  const TOutputSink sink = KeepingOutput(output);
+  return RunToOutcome(commandLine, commandLine, &sink, wakeUps).Succeeded();
 }
 
 bool ExecuteAndCollect(const std::string& commandLine, std::string& output, TChildOutcome& outcome,
                        const TRunOptions& options) {
   output.clear();
-  outcome = RunToOutcome(commandLine, commandLine, &output, nullptr, options);
+  const TOutputSink sink = KeepingOutput(output);
+  outcome = RunToOutcome(commandLine, commandLine, &sink, nullptr, options);
   return outcome.Succeeded();
 }
 
 bool ExecuteAndCollect(const std::string& executable, const std::vector<std::string>& arguments,
                        std::string& output) {
   output.clear();
-  return RunToOutcome(ArgumentCommandLine(executable, arguments), std::string(), &output, nullptr)
+  const TOutputSink sink = KeepingOutput(output);
+  return RunToOutcome(ArgumentCommandLine(executable, arguments), std::string(), &sink, nullptr)
       .Succeeded();
 }
 
@@ -414,6 +433,12 @@ TChildOutcome ExecuteAndDrain(const std::string& commandLine, const TRunOptions&
 TChildOutcome ExecuteAndDrain(const std::string& executable,
                               const std::vector<std::string>& arguments) {
   return RunToOutcome(ArgumentCommandLine(executable, arguments), std::string(), nullptr, nullptr);
+}
+
+TChildOutcome ExecuteAndStream(const std::string& commandLine, const TOutputSink& sink,
+                               const TRunOptions& options) {
+  // Without a sink the bytes are thrown away, as ExecuteAndDrain does.
+  return RunToOutcome(commandLine, commandLine, sink ? &sink : nullptr, nullptr, options);
 }
 
 }  // namespace brenlow

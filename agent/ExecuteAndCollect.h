@@ -68,4 +68,21 @@ TChildOutcome ExecuteAndDrain(const std::string& commandLine, const TRunOptions&
 TChildOutcome ExecuteAndDrain(const std::string& executable,
                               const std::vector<std::string>& arguments);
 
+// Which of the child's output pipes a piece of output came from.
+enum TOutputStream { osOutput, osError };
+
+// Receives the child's output as it arrives, on the calling thread, in the order read: the bytes
+// of each stream arrive whole and in the order the child wrote them; pieces of the two streams
+// interleave as the reads completed, which need not be the order the child wrote them in. Each
+// piece holds at least one byte, and the pointer is valid only during the call. A sink that
+// throws ends the watch: the outcome then has no end, and the child runs on with its pipes
+// closed.
+using TOutputSink = std::function<void(TOutputStream stream, const char* data, size_t size)>;
+
+// Runs the child as ExecuteAndDrain does (same handles, same job and time limit), handing every
+// byte of both output pipes to sink as it arrives. The outcome says how the child ended, as
+// ExecuteAndDrain's does. Errors never reach the caller.
+TChildOutcome ExecuteAndStream(const std::string& commandLine, const TOutputSink& sink,
+                               const TRunOptions& options = {});
+
 }  // namespace brenlow

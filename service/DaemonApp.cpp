@@ -77,6 +77,12 @@ int TCustomDaemonApplication::Run() {
       case dcStatus:
         if (options_.Status) return options_.Status();
         break;
+      case dcTest:
+        if (options_.Test) return options_.Test(TestScriptArgument(args_));
+        break;
+      case dcVersion:
+        if (options_.Version) return options_.Version();
+        break;
       case dcUsage:
         break;
     }

@@ -50,11 +50,13 @@ struct THostOptions {
   // to): for up to this long, with this pause between tries.
   DWORD MarkedForDeleteWaitMs = 30000;
   DWORD MarkedForDeletePauseMs = 500;
-  // The administrator's commands (--check, --status), which live outside the host. Each writes
-  // its own output and returns the program's exit code; one that is not set prints the usage
-  // text instead.
+  // The administrator's commands (--check, --status, --test, --version), which live outside the
+  // host. Each writes its own output and returns the program's exit code; one that is not set
+  // prints the usage text instead. Test is given the script named on the command line.
   std::function<int()> Check;
   std::function<int()> Status;
+  std::function<int(const std::string& script)> Test;
+  std::function<int()> Version;
 };
 
 class TCustomDaemonApplication {

@@ -7,6 +7,8 @@
 #include "agent/DaemonUnit1.h"
 #include "agent/QRXProxyCheckerUnit.h"
 #include "check/CheckCommand.h"
+#include "check/TestCommand.h"
+#include "check/VersionCommand.h"
 #include "service/DaemonApp.h"
 #include "service/DaemonMapperUnit1.h"
 #include "service/Win32HostCalls.h"
@@ -37,6 +39,21 @@ int main(int argc, char** argv) {
     const std::string service = TDaemonMapper1().DaemonDefs[0].Name();
     return RunStatusCommand(service, scripts,
                             [&calls](const std::string& text) { calls.WriteOutput(text); });
+  };
+  options.Test = [&calls](const std::string& script) {
+    const std::string service = TDaemonMapper1().DaemonDefs[0].Name();
+    return RunTestCommand(script, service,
+                          {[&calls](const std::string& text) { calls.WriteOutput(text); },
+                           [](const std::string& text) {
+                             const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+                             DWORD written = 0;
+                             if (err != nullptr && err != INVALID_HANDLE_VALUE)
+                               WriteFile(err, text.data(), static_cast<DWORD>(text.size()),
+                                         &written, nullptr);
+                           }});
+  };
+  options.Version = [&calls] {
+    return RunVersionCommand([&calls](const std::string& text) { calls.WriteOutput(text); });
   };
   TCustomDaemonApplication application(
       registry, calls, std::vector<std::string>(argv + 1, argv + argc), std::move(options));

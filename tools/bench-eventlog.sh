@@ -25,18 +25,6 @@ cd "$(dirname "$0")/.."
 . tools/install-layout.sh
 lay_out_install
 
-# The Linux process of this bed whose command line matches a pattern (other engineers run the
-# same programs in prefixes of their own; only the environment tells which one is ours).
-bed_pid() {
-  local p
-  for p in $(pgrep -f "$1" || true); do
-    if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
-      echo "$p"
-      return 0
-    fi
-  done
-  return 1
-}
 brenlow_pid() { bed_pid 'Tevrin Agent.brenlow\.exe'; }
 # The trace from byte $1 (exclusive) to byte $2 as "level<TAB>text" lines.
 entries_between() {

@@ -28,20 +28,6 @@ seconds=${1:-60}
 cd "$(dirname "$0")/.."
 . tools/install-layout.sh
 
-# The Linux process of this bed whose command line matches a pattern. Other engineers run the
-# same programs under the same Windows paths in their own prefixes: only the environment tells
-# which process is ours.
-bed_pid() {
-  local p
-  for p in $(pgrep -f "$1" || true); do
-    if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
-      echo "$p"
-      return 0
-    fi
-  done
-  return 1
-}
-
 ticks=$(getconf CLK_TCK)
 cpu() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 server=$(bed_pid '^([^ ]*/)?wineserver(64)?( |$)') || { echo "no wineserver of this bed" >&2; exit 1; }

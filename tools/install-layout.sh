@@ -2,6 +2,8 @@
 # the test bed with a clean-up that stops and uninstalls the service (or the package) and stops
 # the bed on exit, and lays out brenlow inside the bed's prefix the way an administrator would,
 # by hand or from the installer package, with stand-ins for the programs outside the system.
+# It also gives bed_pid, which finds a process of this bed among the same programs run in other
+# prefixes.
 # With BRENLOW_BUILD_DIR set, that build folder (made earlier, for instance a copy of an older
 # build) is used as it is, with a test bed of its own, and nothing is built.
 
@@ -59,4 +61,18 @@ lay_out_install() {
   cp "$build/bin/brenlow.exe" "$build/bin/seclister.exe" "$install_dir/"
   printf '[General]\r\nPHP_EXE_PATH=C:\\TevrinDemo\\php\\php.exe\r\nWEB_ROOT_PATH=C:\\TevrinDemo\\web\r\n' \
     >"$install_dir/brenlow.ini"
+}
+
+# The Linux process of this bed whose command line matches a pattern. Other engineers run the
+# same programs under the same Windows paths in their own prefixes: only the environment tells
+# which process is ours.
+bed_pid() {
+  local p
+  for p in $(pgrep -f "$1" || true); do
+    if tr '\0' '\n' <"/proc/$p/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX"; then
+      echo "$p"
+      return 0
+    fi
+  done
+  return 1
 }

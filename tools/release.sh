@@ -94,8 +94,10 @@ echo "A folder of tools/release.sh: it removes source, build, signed, artifacts 
   echo "osslsigncode: $(osslsigncode --version 2>&1 | head -n 1)"
 } >"$dir/TOOLCHAIN"
 git -C "$root" archive "$commit" | tar -x -C "$dir/source"
+# The copy holds no git data: the commit that brenlow.exe --version shows is passed in.
 cmake -S "$dir/source" -B "$dir/build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$dir/source/cmake/mingw-w64-x86_64.cmake" \
+  -DBRENLOW_COMMIT="$(git -C "$root" rev-parse --short=10 "$commit")" \
   -DCMAKE_BUILD_TYPE=Release -DBRENLOW_BUILD_TESTS=OFF >/dev/null
 cmake --build "$dir/build" --target brenlow seclister
 

@@ -145,6 +145,24 @@ TEST(ExecuteAndDrain, TellsHowTheChildEnded) {
   EXPECT_EQ(o.Error, 0u);
 }
 
+// The streaming form hands over both pipes whole, each in the order the child wrote it, while
+// the child writes more than a pipe holds to each in turn.
+TEST(ExecuteAndStream, HandsOverBothStreamsWholeAndInOrder) {
+  std::string streams[2];
+  const TChildOutcome o = WithDeadline<TChildOutcome>(
+      [&streams] {
+        return ExecuteAndStream(Child("out 200003 err 150001 out 70000 exit 4"),
+                                [&streams](TOutputStream stream, const char* data, size_t size) {
+                                  streams[stream == osError].append(data, size);
+                                });
+      },
+      "streaming");
+  EXPECT_TRUE(o.Ended);
+  EXPECT_EQ(o.ExitCode, 4u);
+  EXPECT_TRUE(streams[0] == Pattern(200003) + Pattern(70000)) << streams[0].size();
+  EXPECT_TRUE(streams[1] == Pattern(150001)) << streams[1].size();
+}
+
 // A read that fails with anything but the pipe's end closes our end of that pipe: the child,
 // which writes far more than the pipe holds, sees its writes fail and ends, instead of waiting
 // for ever on a full pipe nobody reads. Both the first read of standard output and a read in the

@@ -44,7 +44,21 @@ TDaemonCommand Expected(const std::vector<std::string>& args) {
   if (any('r', "run", false)) return brenlow::dcRun;
   if (any('c', "check", false)) return brenlow::dcCheck;
   if (any('s', "status", false)) return brenlow::dcStatus;
+  if (any('t', "test", false)) return brenlow::dcTest;
+  if (any('v', "version", false)) return brenlow::dcVersion;
   return brenlow::dcUsage;
+}
+
+// The script of the test command, by the same rule: the long form's text after "=", else the
+// next argument.
+std::string ExpectedTestScript(const std::vector<std::string>& args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (!Selects(args[i], 't', "test", false)) continue;
+    const size_t eq = args[i].find('=');
+    if (args[i].rfind("--", 0) == 0 && eq != std::string::npos) return args[i].substr(eq + 1);
+    return i + 1 < args.size() ? args[i + 1] : "";
+  }
+  return "";
 }
 
 }  // namespace
@@ -54,6 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const TDaemonCommand found = brenlow::FindCommand(args);
   FUZZ_CHECK(found == Expected(args));
   FUZZ_CHECK(found == brenlow::FindCommand(args));
+  FUZZ_CHECK(brenlow::TestScriptArgument(args) == ExpectedTestScript(args));
 
   // Order does not matter, nor do arguments that start with neither "-" nor "/".
   std::vector<std::string> reordered(args.rbegin(), args.rend());
@@ -75,10 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string head = "Usage: " + program + " [command]\r\n";
   FUZZ_CHECK(usage.compare(0, head.size(), head) == 0);
   const std::string rest = usage.substr(head.size());
-  FUZZ_CHECK(std::count(rest.begin(), rest.end(), '\n') == 6);
+  FUZZ_CHECK(std::count(rest.begin(), rest.end(), '\n') == 8);
   FUZZ_CHECK(rest.size() >= 2 && rest.compare(rest.size() - 2, 2, "\r\n") == 0);
-  for (const char* line :
-       {"  -i --install ", "  -u --uninstall ", "  -r --run ", "  -c --check ", "  -s --status "})
+  for (const char* line : {"  -i --install ", "  -u --uninstall ", "  -r --run ", "  -c --check ",
+                           "  -s --status ", "  -t --test ", "  -v --version "})
     FUZZ_CHECK(rest.find(line) != std::string::npos);
   return 0;
 }

@@ -12,7 +12,7 @@
 namespace brenlow {
 namespace {
 
-TEST(CommandLine, FirstCommandInTheOrderInstallUninstallRunCheckStatus) {
+TEST(CommandLine, FirstCommandInTheOrderInstallUninstallRunCheckStatusTestVersion) {
   struct Case {
     std::vector<std::string> args;
     TDaemonCommand expected;
@@ -59,11 +59,49 @@ TEST(CommandLine, FirstCommandInTheOrderInstallUninstallRunCheckStatus) {
       {{"-s", "-c"}, dcCheck},
       {{"-c", "-r"}, dcRun},
       {{"-s", "/install"}, dcInstall},
+      {{"-t", "task.web.names.php"}, dcTest},
+      {{"--test=task.web.names.php"}, dcTest},
+      {{"-test"}, dcTest},
+      {{"-v"}, dcVersion},
+      {{"--version"}, dcVersion},
+      {{"-T", "x"}, dcUsage},
+      {{"-V"}, dcUsage},
+      {{"-t=x"}, dcUsage},
+      {{"/test", "x"}, dcUsage},
+      {{"/version"}, dcUsage},
+      {{"-v", "-t", "x"}, dcTest},
+      {{"-t", "x", "-s"}, dcStatus},
+      {{"-t", "-r"}, dcRun},
   };
   for (const auto& c : cases) {
     std::string label;
     for (const auto& a : c.args) label += "[" + a + "]";
     EXPECT_EQ(FindCommand(c.args), c.expected) << label;
+  }
+}
+
+// The script of --test: the text after "=" in the long form, else the next argument.
+TEST(CommandLine, TestScriptIsTheValueOfTheFirstTestOption) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {{"-t", "a.php"}, "a.php"},
+      {{"--test", "a.php", "b.php"}, "a.php"},
+      {{"-test", "a.php"}, "a.php"},
+      {{"--test=a.php", "b.php"}, "a.php"},
+      {{"--t=a=b"}, "a=b"},
+      {{"--test="}, ""},
+      {{"-t"}, ""},
+      {{"x", "-v", "-t", "a.php", "-t", "b.php"}, "a.php"},
+      {{"-t=a.php", "b.php"}, ""},
+      {{"-T", "a.php"}, ""},
+  };
+  for (const auto& c : cases) {
+    std::string label;
+    for (const auto& a : c.args) label += "[" + a + "]";
+    EXPECT_EQ(TestScriptArgument(c.args), c.expected) << label;
   }
 }
 
@@ -75,7 +113,9 @@ TEST(CommandLine, UsageTextHasALinePerCommandWithSeventeenCharacterLeftParts) {
             "  -u --uninstall To uninstall the service\r\n"
             "  -r --run       To run the service\r\n"
             "  -c --check     To check the installation and its settings\r\n"
-            "  -s --status    To show what the running service does\r\n");
+            "  -s --status    To show what the running service does\r\n"
+            "  -t --test      To run one script once and show its output: -t <script>\r\n"
+            "  -v --version   To show the version and the build's commit\r\n");
 }
 
 TEST(InstallValues, CommandLineTypesAndDependencies) {

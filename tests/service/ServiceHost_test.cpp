@@ -420,6 +420,61 @@ TEST_F(RunningService, ARunWithATimeLimitOutlivesACrashOfTheService) {
   WaitForSingleObject(run.get(), 20000);
 }
 
+// One life of --version and --test: the version resource's text; a script's two streams and
+// its exit code, a run ended at its time limit with the process it started, output over the
+// shown limit cut with its count, an unknown name answered with the twelve; and, once the
+// service runs, a note before the run.
+TEST_F(RunningService, VersionAndTestOfOneScriptAsTheServiceRunsIt) {
+  for (const char* args : {"-v", "--version"}) {
+    const auto version = Brenlow(args);
+    EXPECT_EQ(version.exitCode, 0u);
+    EXPECT_EQ(version.out.rfind(
+                  "Tevrin Agent " + VersionInfoText(Exe(), "ProductVersion") + " (brenlow.exe", 0),
+              0u)
+        << version.out;
+  }
+  const std::string scripts = web_ + "\\scripts";
+  ASSERT_TRUE(CreateDirectoryA(scripts.c_str(), nullptr));
+  WriteFileText(folder_ + "\\brenlow.ini",
+                ReadFileText(folder_ + "\\brenlow.ini") + "ScriptTimeLimit=2\r\n");
+  WriteFileText(scripts + "\\task.reach.probe.php", "standin: stdout=10 stderr=7 exit=3\r\n");
+  const auto failing = Brenlow("--test TASK.Reach.Probe.php");
+  EXPECT_EQ(failing.exitCode, 1u);
+  const std::string commandLine =
+      ScriptCommandLine(php_ + "\\php.exe", web_, "task.reach.probe.php");
+  EXPECT_THAT(failing.out, ::testing::HasSubstr("Command line: " + commandLine + "\r\n"));
+  EXPECT_THAT(failing.out, ::testing::HasSubstr("\r\nxxxxxxxxxx\r\n--- end"));
+  EXPECT_THAT(failing.out, ::testing::HasSubstr("\r\nEnded with exit code 3 after "));
+  EXPECT_EQ(failing.err, "eeeeeee");
+
+  const std::string grandchild = dir_ / "tree_sleeper.exe";
+  CopyFileOrThrow(StandInPath("sleeper.exe"), grandchild);
+  WriteFileText(scripts + "\\task.web.names.php", "standin: sleep=600000\r\n");
+  const auto slow =
+      Brenlow("-t task.web.names.php", Exe(), {"BRENLOW_STANDIN_SPAWN=" + grandchild});
+  EXPECT_EQ(slow.exitCode, 2u);
+  EXPECT_THAT(slow.out, ::testing::HasSubstr("Reached its time limit of 2 s after "));
+  EXPECT_TRUE(WaitFor([] { return ProcessIdsByName("tree_sleeper.exe").empty(); }, 20000));
+
+  WriteFileText(scripts + "\\task.netdev.poll.php", "standin: stdout=1148576\r\n");
+  const auto chatty = Brenlow("--test=task.netdev.poll.php");
+  EXPECT_EQ(chatty.exitCode, 0u);
+  EXPECT_THAT(chatty.out, ::testing::HasSubstr("\n" + std::string(1048576, 'x') + "\r\n--- end"));
+  EXPECT_THAT(chatty.out, ::testing::HasSubstr("100000 of its 1148576 bytes were left out"));
+
+  const auto unknown = Brenlow("--test task.nope.php");
+  EXPECT_EQ(unknown.exitCode, 2u);
+  for (const TScriptScheduleRow& row : ScriptSchedule)
+    EXPECT_THAT(unknown.out, ::testing::HasSubstr("  " + std::string(row.ScriptFile) + "\r\n"));
+
+  Start();
+  const auto beside = Brenlow("-t task.reach.probe.php");
+  EXPECT_EQ(beside.exitCode, 1u);
+  EXPECT_EQ(beside.out.rfind("Note: the service TevrinInternalSvc is running", 0), 0u)
+      << beside.out;
+  ExpectStopsAndEnds();
+}
+
 TEST_F(RunningService, StopsWhilePaused) {
   Start();
   EXPECT_EQ(SendControl(kService, SERVICE_CONTROL_PAUSE), 0u);

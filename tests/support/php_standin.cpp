@@ -6,8 +6,8 @@
 // clock in every process of the machine. The log is BRENLOW_STANDIN_LOG, or standin-runs.log
 // beside this program. Behaviour comes from the environment, so the command line the runners
 // pass reaches the program unchanged:
-//   BRENLOW_STANDIN_STDOUT_BYTES=N  write N bytes to standard output
-//   BRENLOW_STANDIN_STDERR_BYTES=N  write N bytes to standard error
+//   BRENLOW_STANDIN_STDOUT_BYTES=N  write N bytes ("x") to standard output
+//   BRENLOW_STANDIN_STDERR_BYTES=N  write N bytes ("e") to standard error
 //   BRENLOW_STANDIN_SLEEP_MS=N      sleep N ms before ending
 //   BRENLOW_STANDIN_WAIT_EVENT=NAME wait (up to a minute) until the named event is set, if it
 //                                   exists
@@ -58,9 +58,9 @@ void Record(const char* kind, const std::string& commandLine) {
 }
 
 // In writes of 64 KiB, as a script that prints a lot does: the pipe, not the stand-in, sets the
-// pace.
+// pace. Standard output gets "x", standard error "e", so a reader can tell them apart.
 void WriteBytes(DWORD which, unsigned long count) {
-  const std::string block(65536, 'x');
+  const std::string block(65536, which == STD_ERROR_HANDLE ? 'e' : 'x');
   HANDLE out = GetStdHandle(which);
   while (count > 0) {
     const DWORD chunk = count < block.size() ? count : static_cast<DWORD>(block.size());
