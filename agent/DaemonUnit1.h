@@ -123,9 +123,6 @@ class TCustomThread : public TWorkerThread {
 
 // --- Companion launcher ------------------------------------------------------------------------
 
-// The image name the launcher looks for and starts.
-inline constexpr const char* kCompanionImageName = "qrx_proxy.exe";
-
 // Whether a process entry's executable-file name stands for imageName: either the name's
 // file-name part (what follows its last "\", "/" or ":") or the whole name equals imageName.
 // Only the ASCII letters are compared without case; every other byte must be equal.

@@ -5,7 +5,9 @@
 #include <utility>
 
 #include "agent/ExecuteAndCollect.h"
+#include "common/AsciiText.h"
 #include "common/OverlappedIo.h"
+#include "common/UniqueHandle.h"
 
 namespace brenlow {
 
@@ -53,6 +55,8 @@ TProbeDecision DecideProbe(int32_t failCount, TProbeOutcome outcome) {
       return Counted(failCount, nullptr, ppFailedOpen);
     case poGoodReply:
       return Counted(0, nullptr, ppProbe);
+    case poForeignServer:
+      return Counted(failCount + 1, kNoPipeWarning, ppProbe);
     case poBadReply:
     case poRaised:
       break;
@@ -72,6 +76,8 @@ const char* ProbeOutcomeText(TProbeOutcome outcome) {
       return "good reply";
     case poBadReply:
       return "bad reply";
+    case poForeignServer:
+      return "foreign server";
     case poRaised:
       break;
   }
@@ -99,6 +105,18 @@ class SystemPipeApi final : public ProbePipeApi {
     return Bounded(false, pipe, data, size, read, timeoutMs);
   }
   BOOL CloseHandle(HANDLE handle) override { return ::CloseHandle(handle); }
+  BOOL GetNamedPipeServerProcessId(HANDLE pipe, ULONG* processId) override {
+    return ::GetNamedPipeServerProcessId(pipe, processId);
+  }
+  BOOL QueryProcessImagePath(DWORD processId, std::string& path) override {
+    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (!process) return FALSE;
+    char image[MAX_PATH * 4];
+    DWORD size = sizeof(image);
+    if (!QueryFullProcessImageNameA(process.get(), 0, image, &size)) return FALSE;
+    path.assign(image, size);
+    return TRUE;
+  }
 
  private:
   // The operation's owner cancels it at the deadline and waits for its end before returning.
@@ -136,6 +154,16 @@ class ProbeHandle {
 
 }  // namespace
 
+std::string CompanionImagePath(const std::string& directory) {
+  const bool separated =
+      !directory.empty() && (directory.back() == '\\' || directory.back() == '/');
+  return directory + (separated ? "" : "\\") + kCompanionImageName;
+}
+
+bool IsCompanionServer(const std::string& serverPath, const std::string& companionPath) {
+  return SameTextAscii(serverPath, companionPath);
+}
+
 ProbePipeApi& SystemProbePipeApi() {
   static SystemPipeApi* const api = new SystemPipeApi();
   return *api;
@@ -145,7 +173,8 @@ void RunCommandAndForget(const std::string& executable, const std::vector<std::s
   ExecuteAndDrain(executable, arguments);
 }
 
-TProbeExchange ExchangeProbe(ProbePipeApi& api, DWORD waitTimeoutMs, DWORD exchangeTimeoutMs) {
+TProbeExchange ExchangeProbe(ProbePipeApi& api, DWORD waitTimeoutMs, DWORD exchangeTimeoutMs,
+                             const std::string& companionPath) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point began = Clock::now();
   TProbeExchange probe;
@@ -165,6 +194,17 @@ TProbeExchange ExchangeProbe(ProbePipeApi& api, DWORD waitTimeoutMs, DWORD excha
                                SECURITY_IDENTIFICATION,
                            nullptr));
   if (!pipe.valid()) return finish(poOpenFailed, GetLastError());
+  // Whoever created the pipe first serves it: only the companion of the program's own folder is
+  // asked, and only its reply is believed.
+  ULONG server = 0;
+  if (!api.GetNamedPipeServerProcessId(pipe.get(), &server))
+    return finish(poForeignServer, GetLastError());
+  probe.ServerProcessId = server;
+  if (!api.QueryProcessImagePath(server, probe.ServerPath)) {
+    probe.ServerPath.clear();
+    return finish(poForeignServer, GetLastError());
+  }
+  if (!IsCompanionServer(probe.ServerPath, companionPath)) return finish(poForeignServer, 0);
   // One buffer for request and reply: a reply that never comes leaves the request's 0 in it.
   // The write and the read share one deadline: a server that takes the connection and then
   // never reads, or never answers, costs one bounded exchange.
@@ -231,7 +271,8 @@ void TProxyCheckerThread::RunCycle() {
 
 TProbeOutcome TProxyCheckerThread::Probe() {
   const TProbeExchange probe =
-      ExchangeProbe(*settings_.Pipe, settings_.WaitTimeoutMs, settings_.ExchangeTimeoutMs);
+      ExchangeProbe(*settings_.Pipe, settings_.WaitTimeoutMs, settings_.ExchangeTimeoutMs,
+                    settings_.CompanionPath());
   switch (probe.Outcome) {
     case poWaitFailed:
       settings_.Log->LogInfo(std::string("Error waiting pipe. Error num = ") +
@@ -246,6 +287,7 @@ TProbeOutcome TProxyCheckerThread::Probe() {
     case poGoodReply:
     case poBadReply:
     case poRaised:
+    case poForeignServer:  // shown by the status's last probe result, and by --check
       break;
   }
   return probe.Outcome;

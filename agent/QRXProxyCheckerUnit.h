@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "agent/WorkerThread.h"
+#include "common/ExecutableDirectory.h"
 #include "eventlog/EventLog.h"
 #include "status/StatusBoard.h"
 #include "status/StatusRecords.h"
@@ -37,6 +38,17 @@ void CreateAgentEventLog();
 // The pipe the companion serves.
 inline constexpr const char* ProbePipeName = "\\\\.\\pipe\\tevrin_qrx_proxy_pipe";
 
+// The image name the launcher looks for and starts.
+inline constexpr const char* kCompanionImageName = "qrx_proxy.exe";
+
+// The companion's full path in a directory, unquoted: "<directory>\qrx_proxy.exe", with no
+// second separator after a drive root such as "C:\".
+std::string CompanionImagePath(const std::string& directory);
+
+// Whether a pipe server's image path is the companion's: the same full path, the ASCII letters
+// compared without case.
+bool IsCompanionServer(const std::string& serverPath, const std::string& companionPath);
+
 // The Warning written before a kill, by the path on which the counter reached the threshold.
 inline constexpr const char* kNoPipeWarning = "Can not pipe to qrx_proxy. Drop qrx_proxy process.";
 inline constexpr const char* kNoCoordinatorWarning =
@@ -52,10 +64,13 @@ enum TProbeOutcome {
   poBadReply,    // it answered anything else, nothing, or nothing in time (or never took the
                  // request)
   poRaised,      // an error was raised while probing or killing
+  // The pipe's server is not the companion of the program's own folder, or cannot be told:
+  // nothing is sent to it and no reply is believed.
+  poForeignServer,
 };
 
 // The outcome in the words of the status board's LastProbeResult: "good reply", "bad reply",
-// "no pipe", "open failed", "send failed", "error".
+// "no pipe", "open failed", "send failed", "error", "foreign server".
 const char* ProbeOutcomeText(TProbeOutcome outcome);
 
 // The pause that ends a cycle, after the kill's own pause when there was a kill.
@@ -74,9 +89,11 @@ struct TProbeDecision {
   TProbePause Pause = ppNone;
 };
 
-// The counter's rules. A failed wait, a bad reply and a raised error add one; a reply of 1
-// resets it; a failed open or send leaves it alone. Once it is above 9 the companion is killed,
-// with the Warning of the path that got it there.
+// The counter's rules. A failed wait, a bad reply, a raised error and a foreign server add one;
+// a reply of 1 resets it; a failed open or send leaves it alone. Once it is above 9 the
+// companion is killed, with the Warning of the path that got it there (a foreign server's is the
+// one of a missing pipe: the companion's own pipe could not be reached). The kill is by image
+// name, so it ends a foreign server of that name too.
 TProbeDecision DecideProbe(int32_t failCount, TProbeOutcome outcome);
 
 // The pipe calls of a probe. The monitor makes them through this interface so that tests can
@@ -95,6 +112,11 @@ class ProbePipeApi {
                          DWORD timeoutMs) = 0;
   virtual BOOL ReadFile(HANDLE pipe, void* data, DWORD size, DWORD* read, DWORD timeoutMs) = 0;
   virtual BOOL CloseHandle(HANDLE handle) = 0;
+  // The id of the process that serves the pipe, by GetNamedPipeServerProcessId.
+  virtual BOOL GetNamedPipeServerProcessId(HANDLE pipe, ULONG* processId) = 0;
+  // The full path of a process's executable: OpenProcess with PROCESS_QUERY_LIMITED_INFORMATION,
+  // then QueryFullProcessImageNameA.
+  virtual BOOL QueryProcessImagePath(DWORD processId, std::string& path) = 0;
 
  protected:
   // Nobody deletes an implementation through this interface; the system binding lives forever.
@@ -112,19 +134,25 @@ inline constexpr DWORD kProbeExchangeTimeoutMs = 5000;
 // What one exchange with the companion's pipe came to.
 struct TProbeExchange {
   TProbeOutcome Outcome = poWaitFailed;  // never poRaised: an error raised passes to the caller
-  // The system error of the call that failed: the wait, the open, the send, or the reply's read
-  // (ERROR_TIMEOUT for a request or reply that ran out of time); 0 when none failed.
+  // The system error of the call that failed: the wait, the open, the server's identification,
+  // the send, or the reply's read (ERROR_TIMEOUT for a request or reply that ran out of time);
+  // 0 when none failed.
   DWORD Error = 0;
-  bool Replied = false;     // a reply byte came
-  unsigned char Reply = 0;  // that byte
-  double ElapsedMs = 0;     // from the start of the wait to the end of the exchange
+  DWORD ServerProcessId = 0;  // the pipe's server, once the pipe is open (0: not known)
+  std::string ServerPath;     // its executable's full path (empty: not known)
+  bool Replied = false;       // a reply byte came
+  unsigned char Reply = 0;    // that byte
+  double ElapsedMs = 0;       // from the start of the wait to the end of the exchange
 };
 
-// One probe: wait up to waitTimeoutMs for a free instance of ProbePipeName, open it, send the
-// byte 0x00 and read one byte back, the write and the read sharing exchangeTimeoutMs; the
-// handle is closed on every way out. Reports nothing. The monitor and the administrator's check
-// both use it, so both see the companion the same way.
-TProbeExchange ExchangeProbe(ProbePipeApi& api, DWORD waitTimeoutMs, DWORD exchangeTimeoutMs);
+// One probe: wait up to waitTimeoutMs for a free instance of ProbePipeName, open it, confirm
+// that its server is the program at companionPath (IsCompanionServer), send the byte 0x00 and
+// read one byte back, the write and the read sharing exchangeTimeoutMs; the handle is closed on
+// every way out. Any local program may create the pipe first: one that is not the companion, or
+// cannot be told, gets nothing (poForeignServer). Reports nothing. The monitor and the
+// administrator's check both use it, so both see the companion the same way.
+TProbeExchange ExchangeProbe(ProbePipeApi& api, DWORD waitTimeoutMs, DWORD exchangeTimeoutMs,
+                             const std::string& companionPath);
 
 // Runs a program with its arguments and waits for its end.
 using TCommandRunner =
@@ -150,6 +178,10 @@ struct TProxyCheckerSettings {
   TCommandRunner RunCommand = RunCommandAndForget;  // runs the task killer
   std::function<void(DWORD)> PauseFor = ::Sleep;    // waits out the pauses above
   TStatusBoard* Status = &ServiceStatusBoard();     // where probes and kills are recorded
+  // The companion's full path: only that program is trusted to serve the pipe.
+  std::function<std::string()> CompanionPath = [] {
+    return CompanionImagePath(ExecutableDirectory());
+  };
 };
 
 // The companion health monitor. Its cycle: wait for the pipe, open it, send 0x00, read one byte

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,24 +14,42 @@
 
 namespace brenlow {
 
+// How the holder of an access-list entry is judged when the entry lets it change the object.
+struct TTrusteeVerdict {
+  TCheckLevel Level = clWarn;  // clOk: it may hold rights to change the object without a finding
+  const char* Name = nullptr;  // the name the check gives it; null when it has none here
+};
+
+// The verdict over a SID's plain parts: its identifier authority (the six bytes as a number),
+// its sub-authorities, and the type LookupAccountSid gave it (SidTypeUnknown when it cannot be
+// looked up). SYSTEM, Administrators, TrustedInstaller, the creator-owner and owner-rights
+// placeholders and individual accounts (a user or a computer) pass. A broad group (Everyone,
+// Users, Authenticated Users, the logon-type groups, Local account, Guests, ANONYMOUS LOGON,
+// Domain Users, Domain Guests, Domain Computers, Remote Desktop Users, the Guest account and the
+// like) fails, known by its form whatever the lookup says. Any other group warns, and so does a
+// SID that cannot be looked up and has no known form: nobody can tell whom it stands for.
+TTrusteeVerdict JudgeTrustee(uint64_t authority, const std::vector<DWORD>& subAuthorities,
+                             SID_NAME_USE lookedUp);
+
 // One entry of an access list that gives a right to change the object to a group that should
 // not have it, or the lack of any access list.
 struct TAccessFinding {
-  // clFail for a broad group (Everyone, Users, Authenticated Users, INTERACTIVE, Guests,
-  // ANONYMOUS LOGON) or no access list at all; clWarn for a low-privilege service identity
-  // (IIS_IUSRS, IUSR, NETWORK SERVICE, LOCAL SERVICE).
-  TCheckLevel Level = clFail;
-  std::string Trustee;  // the group's name; empty for a missing access list
-  // The rights to change the object that the entry leaves to the group (generic rights mapped
+  TCheckLevel Level = clFail;  // of JudgeTrustee; clFail for a missing access list
+  // The holder's name: the check's own for a well-known group, otherwise the looked-up name (or
+  // what its form says) with the SID, e.g. "Domain Users (S-1-5-21-1-2-3-513)"; empty for a
+  // missing access list.
+  std::string Trustee;
+  // The rights to change the object that the entry leaves to the holder (generic rights mapped
   // to a file's, less what earlier deny entries took away).
   ACCESS_MASK Rights = 0;
   std::string Text;  // e.g. "Everyone may write, append, delete (entry 0x001301ff)"
 };
 
-// The findings for a security descriptor's access list, in the list's order. Only allow
-// entries that apply to the object itself count, each less the rights that earlier deny
-// entries refused to the same group or to Everyone, as the system's access check takes them.
-// Named accounts, administrators and the system are not judged. Empty when nothing is found.
-std::vector<TAccessFinding> ReviewAccessList(PSECURITY_DESCRIPTOR descriptor);
+// The findings for a security descriptor's access list, in the list's order. Allow entries that
+// apply to the object itself count, each less the rights that earlier deny entries refused to
+// the same SID or to Everyone (which does not hold ANONYMOUS LOGON), as the system's access check
+// takes them. For a folder its inheritable entries (object-inherit) are judged once more, in
+// their order, as they will apply to every file created in it. Empty when nothing is found.
+std::vector<TAccessFinding> ReviewAccessList(PSECURITY_DESCRIPTOR descriptor, bool folder = false);
 
 }  // namespace brenlow

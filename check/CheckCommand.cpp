@@ -15,8 +15,11 @@
 namespace brenlow {
 namespace {
 
-// The checks in the order they are shown. Those of the files the service reads and runs are
-// also made at every start; the companion and the service are what the start itself brings up.
+// The checks in the order they are made and shown. Those of the files the service reads and
+// runs are also made at every start; the companion and the service are what the start itself
+// brings up. Who may change the files comes right after the settings that name them and before
+// anything is run: the interpreter's run is left out when others may have replaced it, and the
+// lines that say why come first.
 struct TCheckGroup {
   const char* Name;
   bool AtStart;
@@ -24,11 +27,11 @@ struct TCheckGroup {
 };
 constexpr TCheckGroup kCheckGroups[] = {
     {"settings", true, [](TCheckedLayout& layout) { return CheckSettings(layout); }},
+    {"permissions", true, [](TCheckedLayout& layout) { return CheckPermissions(layout); }},
     {"interpreter", true, [](TCheckedLayout& layout) { return CheckInterpreter(layout); }},
     {"scripts", true, [](TCheckedLayout& layout) { return CheckScripts(layout); }},
     {"companion", false, [](TCheckedLayout& layout) { return CheckCompanion(layout); }},
     {"service", false, [](TCheckedLayout& layout) { return CheckService(layout.ProgramPath); }},
-    {"permissions", true, [](TCheckedLayout& layout) { return CheckPermissions(layout); }},
 };
 
 // The lines of the groups asked for, each group's passed to write as soon as it is done. A

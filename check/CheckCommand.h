@@ -11,7 +11,7 @@
 namespace brenlow {
 
 // The checks of what the service reads and runs, as whoever calls them sees it: the settings it
-// loaded, the interpreter, the scripts and the permissions of this program's layout.
+// loaded, the permissions of this program's layout, the interpreter and the scripts.
 std::vector<TCheckLine> StartChecks(const TAgentSettings& loaded);
 
 // brenlow.exe --check: every check, its lines written as each group is done, and the exit code

@@ -12,7 +12,6 @@
 #include "common/ExecutableDirectory.h"
 #include "common/SystemError.h"
 #include "common/UniqueHandle.h"
-#include "common/SystemError.h"
 #include "config/IniFile.h"
 
 namespace brenlow {
@@ -94,15 +93,28 @@ std::string MillisecondsText(double ms) {
   return text;
 }
 
-TCheckLine ProbeLine(const TProbeExchange& probe) {
+TCheckLine ProbeLine(const TProbeExchange& probe, const std::string& companionPath) {
   const std::string name = std::string("companion pipe ") + ProbePipeName + ": ";
+  const std::string server =
+      "process " + std::to_string(probe.ServerProcessId) + " (" + probe.ServerPath + ")";
   switch (probe.Outcome) {
     case poGoodReply:
-      return {clOk, name + "reply 1 in " + MillisecondsText(probe.ElapsedMs)};
+      return {clOk, name + "reply 1 in " + MillisecondsText(probe.ElapsedMs) + " from " + server};
+    case poForeignServer:
+      if (probe.ServerProcessId == 0)
+        return {clFail, name + "its server cannot be told, so nothing is asked of it: " +
+                            ErrorText(probe.Error)};
+      if (probe.ServerPath.empty())
+        return {clFail, name + "served by process " + std::to_string(probe.ServerProcessId) +
+                            ", whose program cannot be told, so nothing is asked of it: " +
+                            ErrorText(probe.Error)};
+      return {clFail, name + "served by " + server + ", not by " + companionPath +
+                          ": another program holds the companion's pipe, so nothing is asked of "
+                          "it"};
     case poBadReply:
       if (probe.Replied)
         return {clFail, name + "reply " + std::to_string(probe.Reply) + " in " +
-                            MillisecondsText(probe.ElapsedMs) +
+                            MillisecondsText(probe.ElapsedMs) + " from " + server +
                             " (1 means healthy: the companion has lost its coordinator)"};
       if (probe.Error == ERROR_TIMEOUT)
         return {clFail,
@@ -132,7 +144,8 @@ TCheckLine PermissionLine(const std::string& path) {
     return {clWarn, name + "cannot be read: " + ErrorText(descriptor.Error())};
   TCheckLevel level = clOk;
   std::string found;
-  for (const TAccessFinding& finding : ReviewAccessList(descriptor.get())) {
+  for (const TAccessFinding& finding :
+       ReviewAccessList(descriptor.get(), KindOf(path) == fkFolder)) {
     level = std::max(level, finding.Level);
     found += (found.empty() ? "" : "; ") + finding.Text;
   }
@@ -146,7 +159,7 @@ TCheckedLayout LayoutOfThisProgram() {
   layout.ProgramPath = ExecutablePath();
   layout.ProgramFolder = ExecutableDirectoryOf(layout.ProgramPath);
   layout.SettingsPath = ConfigFilePathFor(layout.ProgramPath);
-  layout.CompanionPath = layout.ProgramFolder + "\\" + kCompanionImageName;
+  layout.CompanionPath = CompanionImagePath(layout.ProgramFolder);
   return layout;
 }
 
@@ -220,6 +233,15 @@ std::vector<TCheckLine> CheckInterpreter(const TCheckedLayout& layout, DWORD run
   const std::string& php = layout.PhpExePath;
   if (php.empty()) return lines;
   if (!ProgramFileLine("interpreter", php, "so no script can run", lines)) return lines;
+  // Whoever may replace the interpreter, or put a DLL beside it, would have this run theirs with
+  // the rights of whoever checks: an administrator at --check, the system at a start. So the run
+  // waits for the verdict on both, taken afresh here, just before it.
+  for (const std::string& path : {php, ExecutableDirectoryOf(php)})
+    if (PermissionLine(path).Level == clFail) {
+      lines.push_back({clWarn, "interpreter -v: not run, because others may change " + path +
+                                   " (see its permissions)"});
+      return lines;
+    }
   // The same quoting as a script's command line, so the run finds the program the runners do.
   // At the bound the run is ended with whatever it started: a hung interpreter cannot hold the
   // check, nor outlive it.
@@ -260,8 +282,9 @@ std::vector<TCheckLine> CheckCompanion(const TCheckedLayout& layout) {
   std::string ids;
   for (const DWORD id : running) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
   lines.push_back({clOk, std::string("companion process: running, process id ") + ids});
-  lines.push_back(
-      ProbeLine(ExchangeProbe(SystemProbePipeApi(), kProbeWaitTimeoutMs, kProbeExchangeTimeoutMs)));
+  lines.push_back(ProbeLine(ExchangeProbe(SystemProbePipeApi(), kProbeWaitTimeoutMs,
+                                          kProbeExchangeTimeoutMs, layout.CompanionPath),
+                            layout.CompanionPath));
   return lines;
 }
 
@@ -276,7 +299,7 @@ std::vector<TCheckLine> CheckPermissions(const TCheckedLayout& layout) {
   std::vector<TCheckLine> lines;
   std::vector<std::string> checked;
   for (const std::string& path : paths) {
-    // A missing file has its own line already; a folder named twice is looked at once.
+    // A missing file has a line of its own in its group; a folder named twice is looked at once.
     if (KindOf(path) == fkMissing) continue;
     bool seen = false;
     for (const std::string& done : checked) seen = seen || SameTextAscii(done, path);

@@ -36,7 +36,9 @@ inline constexpr DWORD kVersionRunBoundMs = 5000;
 // shown). Fills in the two settings.
 std::vector<TCheckLine> CheckSettings(TCheckedLayout& layout);
 // The interpreter: present, a Windows program, and it runs "-v" within runBoundMs (its first
-// line shown). Nothing when PHP_EXE_PATH is not set: the settings' lines say so.
+// line shown). The run is left out, with a line saying why, when the permissions of the
+// interpreter or of its folder FAIL: others could have replaced it. Nothing when PHP_EXE_PATH is
+// not set: the settings' lines say so.
 std::vector<TCheckLine> CheckInterpreter(const TCheckedLayout& layout,
                                          DWORD runBoundMs = kVersionRunBoundMs);
 // The scripts folder below the web root and each of the twelve scripts (each missing one

@@ -11,6 +11,13 @@ namespace {
 
 std::atomic<TCustomDaemonApplication*> currentApplication{nullptr};
 
+// The exit code of a command that failed outside its own handling. The administrator's commands
+// speak a monitor's language: 1 would read as a mere WARNING, so --check ends as a FAIL (2) and
+// --status as UNKNOWN (3).
+int FailedCommandExitCode(TDaemonCommand command) {
+  return command == dcCheck ? 2 : command == dcStatus ? 3 : 1;
+}
+
 }  // namespace
 
 void TDaemonRegistry::RegisterDaemonMapper(const std::string& className,
@@ -52,9 +59,10 @@ TCustomDaemonApplication::~TCustomDaemonApplication() {
 TCustomDaemonApplication* TCustomDaemonApplication::Current() { return currentApplication; }
 
 int TCustomDaemonApplication::Run() {
+  const TDaemonCommand command = FindCommand(args_);
   try {
     CreateDaemonDefs();
-    switch (FindCommand(args_)) {
+    switch (command) {
       case dcInstall:
         InstallDaemons();
         return 0;
@@ -85,7 +93,7 @@ int TCustomDaemonApplication::Run() {
   } catch (const std::exception& e) {
     ShowException(nullptr, "Exception", e.what());
   }
-  return 1;
+  return FailedCommandExitCode(command);
 }
 
 void TCustomDaemonApplication::CreateDaemonDefs() {

@@ -70,7 +70,8 @@ class TCustomDaemonApplication {
 
   // One pass of command processing. Returns the program's exit code: 0 after a command that
   // succeeded and after the usage text, 1 after a command that failed; the administrator's
-  // commands return their own.
+  // commands return their own, and when one fails outside its own handling (an error raised
+  // through the host) --check ends with 2 and --status with 3.
   int Run();
 
   TServiceHostCalls& Calls() { return calls_; }

@@ -2,8 +2,9 @@
 # Makes a release of the commit checked out: builds it from a clean copy of that commit, signs
 # brenlow.exe and seclister.exe, packs the signed executables into the installer package, signs
 # the package, and leaves in DIR/artifacts/ exactly brenlow.exe, seclister.exe,
-# TevrinAgent-<version>-x64.msi and SHA256SUMS. Prints each artifact's SHA-256 and whether the
-# build is signed.
+# TevrinAgent-<version>-x64.msi and SHA256SUMS, and beside them DIR/TOOLCHAIN (the versions of
+# the tools that made them, to compare a rebuild with). Prints each artifact's SHA-256 and
+# whether the build is signed.
 #
 #   tools/release.sh [--unsigned] [DIR]      DIR defaults to build/release
 #
@@ -73,12 +74,25 @@ export SOURCE_DATE_EPOCH
 SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct "$commit")
 
 # A clean copy of the commit, built on its own; the artifacts appear only once all is done.
-# Only an earlier release's folder is emptied, never one that holds something else.
-if [ -n "$(ls -A "$dir" 2>/dev/null)" ] && [ ! -d "$dir/artifacts" ]; then
-  refuse "$dir is not empty and not an earlier release's folder: give another DIR"
+# A release marks its folder; of a marked folder only what a release makes is removed, and a
+# folder that holds anything without the mark is refused.
+marker=.tevrin-release made=(source build signed artifacts TOOLCHAIN "$marker")
+if [ -n "$(ls -A "$dir" 2>/dev/null)" ] && [ ! -f "$dir/$marker" ]; then
+  refuse "$dir is not empty and not marked as an earlier release's folder ($marker): give another DIR"
 fi
-rm -rf "$dir"
+for entry in "${made[@]}"; do rm -rf "${dir:?}/$entry"; done
 mkdir -p "$dir/source" "$dir/signed" "$dir/artifacts"
+echo "A folder of tools/release.sh: it removes source, build, signed, artifacts and TOOLCHAIN here at every release." >"$dir/$marker"
+# The tools' versions, to compare a rebuild with: the same versions make the same bytes.
+{
+  echo "commit $commit"
+  echo "compiler: $(x86_64-w64-mingw32-g++-posix --version | head -n 1)"
+  echo "binutils: $(x86_64-w64-mingw32-ld --version | head -n 1)"
+  echo "cmake: $(cmake --version | head -n 1)"
+  echo "wixl: $(wixl --version 2>&1 | head -n 1)"
+  echo "msibuild: msitools $(dpkg-query -W -f '${Version}' msitools 2>/dev/null || echo unknown)"
+  echo "osslsigncode: $(osslsigncode --version 2>&1 | head -n 1)"
+} >"$dir/TOOLCHAIN"
 git -C "$root" archive "$commit" | tar -x -C "$dir/source"
 # The copy holds no git data: the commit that brenlow.exe --version shows is passed in.
 cmake -S "$dir/source" -B "$dir/build" -G Ninja \

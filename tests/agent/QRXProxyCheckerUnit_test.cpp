@@ -46,6 +46,8 @@ TEST(DecideProbe, CountsByTheOutcomeAndKillsAboveNine) {
       {9, poRaised, 10, kNoCoordinatorWarning, ppProbe},
       // An error raised by the kill after a failed wait finds the counter still at 10.
       {10, poRaised, 11, kNoCoordinatorWarning, ppProbe},
+      {0, poForeignServer, 1, nullptr, ppProbe},
+      {9, poForeignServer, 10, kNoPipeWarning, ppProbe},
   };
   for (const auto& c : cases) {
     const TProbeDecision d = DecideProbe(c.count, c.outcome);
@@ -66,6 +68,9 @@ TEST(KillCompanion, RunsTheTaskKillerForTheCompanionThenItsDebugBuild) {
   EXPECT_THAT(lines, ElementsAre(kKillQrx, kKillDebug));
 }
 
+// The companion the cycle tests' monitor trusts.
+constexpr const char* kCompanion = "C:\\Program Files\\Tevrin Agent\\qrx_proxy.exe";
+
 // What one probe of the fake pipe does.
 struct Step {
   DWORD waitError = 0;  // the wait fails with this code
@@ -73,12 +78,16 @@ struct Step {
   DWORD sendError = 0;  // the send fails with this code (ERROR_TIMEOUT: it ran out of time)
   enum Reply { kByte, kReadFails, kTimesOut, kReadThrows } reply = kByte;
   unsigned char byte = 1;
+  std::string server = kCompanion;  // the image path of the pipe's server, process 77
+  DWORD serverError = 0;            // its process id cannot be had
+  DWORD imageError = 0;             // its image path cannot be had
 };
 Step WaitFails(DWORD error = ERROR_FILE_NOT_FOUND) { return {.waitError = error}; }
 Step OpenFails(DWORD error) { return {.openError = error}; }
 Step SendFails(DWORD error) { return {.sendError = error}; }
 Step Replies(unsigned char byte) { return {.byte = byte}; }
 Step Reply(Step::Reply reply) { return {.reply = reply}; }
+Step ServedBy(const std::string& path) { return {.server = path}; }
 
 // Plays a script of probes and records every call as a line of text. Handles are numbers of
 // its own; it checks each is closed exactly once.
@@ -136,6 +145,16 @@ class FakePipe final : public ProbePipeApi {
     *read = 1;
     return TRUE;
   }
+  BOOL GetNamedPipeServerProcessId(HANDLE pipe, ULONG* processId) override {
+    calls.push_back("GetNamedPipeServerProcessId " + Name(pipe));
+    *processId = step_.serverError ? 0 : 77;
+    return Fail(step_.serverError);
+  }
+  BOOL QueryProcessImagePath(DWORD processId, std::string& path) override {
+    calls.push_back("QueryProcessImagePath " + std::to_string(processId));
+    path = step_.imageError ? "" : step_.server;
+    return Fail(step_.imageError);
+  }
   BOOL CloseHandle(HANDLE handle) override {
     calls.push_back("CloseHandle " + Name(handle));
     EXPECT_EQ(open.erase(handle), 1u) << "closed twice or never opened: " << Name(handle);
@@ -168,6 +187,7 @@ class MonitorCycleTest : public ::testing::Test {
         commands_.push_back(JoinCommandLine(exe, args));
       };
       settings.PauseFor = [this](DWORD ms) { pauses_.push_back(ms); };
+      settings.CompanionPath = [] { return std::string(kCompanion); };
       monitor_ = std::make_unique<CycleDriver>(std::move(settings));
     }
     return *monitor_;
@@ -196,9 +216,9 @@ class MonitorCycleTest : public ::testing::Test {
 
 // One healthy exchange, call by call: a wait of 5 s, an overlapped open for reading and writing
 // with no sharing and identification as the most the server may do with the client's identity,
-// the request byte 0 and the reply byte within the exchange's 5 s, the close; then the 5 s
-// pause. The flags 40110080 are FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED |
-// SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION.
+// the server's process and its image (the companion's path), the request byte 0 and the reply
+// byte within the exchange's 5 s, the close; then the 5 s pause. The flags 40110080 are
+// FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION.
 TEST_F(MonitorCycleTest, AHealthyProbeIsTheOneByteExchange) {
   Play({Replies(1)});
   EXPECT_THAT(pipe_.calls,
@@ -206,6 +226,7 @@ TEST_F(MonitorCycleTest, AHealthyProbeIsTheOneByteExchange) {
                           R"(CreateFileA \\.\pipe\tevrin_qrx_proxy_pipe access=C0000000 share=0 )"
                           "security=0000000000000000 disposition=3 flags=40110080 "
                           "template=0000000000000000",
+                          "GetNamedPipeServerProcessId #4", "QueryProcessImagePath 77",
                           "WriteFile #4 size=1 byte=0 within=5000", "ReadFile #4 size=1",
                           "CloseHandle #4"));
   EXPECT_EQ(Monitor().FailCount(), 0);
@@ -244,6 +265,25 @@ TEST_F(MonitorCycleTest, TenBadRepliesWarnOfTheCoordinatorAndKill) {
   expected.insert(expected.end(), {3000, 5000});
   EXPECT_EQ(pauses_, expected);
   EXPECT_EQ(Monitor().FailCount(), 0);
+}
+
+// A pipe served by any other program than the companion in the program's folder, or by one
+// that cannot be told, gets no request; each such probe counts, without an entry of its own,
+// and the tenth kills with the Warning of a missing pipe. The same path in other letter case is
+// the companion's.
+TEST_F(MonitorCycleTest, AForeignServerGetsNothingAndTenOfThemKill) {
+  Play({ServedBy("C:\\Users\\mallory\\qrx_proxy.exe"), ServedBy("C:\\Program Files\\Tevrin Agent"),
+        Step{.serverError = ERROR_ACCESS_DENIED}, Step{.imageError = ERROR_ACCESS_DENIED}});
+  EXPECT_EQ(Monitor().FailCount(), 4);
+  for (const std::string& call : pipe_.calls) EXPECT_NE(call.rfind("WriteFile", 0), 0u) << call;
+  Play({ServedBy("c:\\program files\\TEVRIN AGENT\\QRX_PROXY.EXE")});
+  EXPECT_EQ(Monitor().FailCount(), 0);
+  Play(Times(10, ServedBy("C:\\Users\\mallory\\qrx_proxy.exe")));
+  EXPECT_THAT(log_.Entries(), ElementsAre(LoggedEntry{etWarning, kNoPipeWarning}));
+  EXPECT_THAT(commands_, ElementsAre(kKillQrx, kKillDebug));
+  std::vector<DWORD> expected = Pauses(14, 5000);
+  expected.insert(expected.end(), {3000, 5000});
+  EXPECT_EQ(pauses_, expected);
 }
 
 // Failed opens and sends are reported and paused after, but not counted: five failed waits

@@ -33,8 +33,15 @@ build() {
       fail "'$environment $arguments' not refused"
     [[ "$out" == *"$reason"* && ! -e $work/refused ]] || fail "'$environment $arguments' gave: $out"
   done
+  # A folder that merely holds an artifacts/ folder is no release's: refused, left as it was.
+  mkdir -p "$work/other/artifacts" && echo keep >"$work/other/notes.txt"
+  out=$(tools/release.sh --unsigned "$work/other" 2>&1) && fail "a folder of other files not refused"
+  [[ "$out" == *"not marked"* && -f $work/other/notes.txt ]] || fail "a folder of other files: $out"
   out=$(tools/release.sh --unsigned "$work/unsigned" 2>&1) && [[ "$out" == *"UNSIGNED build"* ]] ||
     fail "unsigned release: $out"
+  # The signed release goes where an earlier one was: its artifact goes, a file of others stays.
+  mkdir -p "$work/signed/artifacts" && cp "$work/unsigned/.tevrin-release" "$work/signed/" &&
+    touch "$work/signed/artifacts/TevrinAgent-0.0.1-x64.msi" "$work/signed/notes.txt"
   # shellcheck disable=SC2086
   out=$(env $pem BRENLOW_SIGN_CA="$ca/ca.pem" tools/release.sh "$work/signed" 2>&1) &&
     [[ "$out" == *"Signed build"*"NOT timestamped"* ]] || fail "signed release: $out"
@@ -56,6 +63,11 @@ open(sys.argv[2], "wb").write(b)' "$file" "$work/tampered"
       -in "$work/unsigned/artifacts/$file" -out "$work/resigned-$file" >/dev/null
     [ "$(digest "$file")" = "$(digest "$work/resigned-$file")" ] || fail "$file differs in builds"
   done
+  [ -f "$work/signed/notes.txt" ] || fail "the release removed a file it had not made"
+  # Both builds name the same tools, each with its version.
+  grep -q '^compiler: x86_64-w64-mingw32-g++.* [0-9]' ../TOOLCHAIN && grep -q '^wixl: [0-9]' ../TOOLCHAIN &&
+    grep -q '^osslsigncode: osslsigncode [0-9]' ../TOOLCHAIN &&
+    cmp -s ../TOOLCHAIN "$work/unsigned/TOOLCHAIN" || fail "TOOLCHAIN: $(cat ../TOOLCHAIN)"
 }
 
 install() {

@@ -266,5 +266,29 @@ TEST(DaemonRun, AControlWithoutContextIsLoggedAndIgnored) {
             (Entries{{'E', "Not handling Control message without control context: (128 2 3)."}}));
 }
 
+// An error that escapes an administrator's command, or the host's own before it, ends it as a
+// monitor reads a failure of the check itself: --check with 2 (FAIL), --status with 3
+// (UNKNOWN), never 1 (WARNING); the service's commands keep 1.
+TEST(DaemonRun, AFailureOutsideTheAdministratorsCommandsEndsThemWithTheirOwnCodes) {
+  HostHarness host;
+  TDaemonRegistry noMapper;
+  THostOptions options;
+  options.Check = []() -> int { throw std::runtime_error("the check broke"); };
+  options.Status = []() -> int { throw std::runtime_error("the report broke"); };
+  const struct {
+    const TDaemonRegistry& registry;
+    const char* arg;
+    int code;
+  } cases[] = {{host.registry, "--check", 2},
+               {host.registry, "--status", 3},
+               {noMapper, "--check", 2},
+               {noMapper, "--status", 3},
+               {noMapper, "--uninstall", 1}};
+  for (const auto& c : cases) {
+    TCustomDaemonApplication app(c.registry, host.calls, {c.arg}, options);
+    EXPECT_EQ(app.Run(), c.code) << c.arg;
+  }
+}
+
 }  // namespace
 }  // namespace brenlow::test

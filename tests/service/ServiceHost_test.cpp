@@ -193,10 +193,11 @@ TEST_F(ServiceHost, CommandLineSelectsTheCommand) {
 }
 
 // An interpreter that does not end holds --check only for the bound: the run is reported and
-// the child ended.
+// the child ended. An interpreter that others may replace is not run at all.
 TEST_F(ServiceHost, CheckEndsAnInterpreterThatDoesNotEnd) {
   const std::string php = dir_ / "php.exe";
   CopyFileOrThrow(StandInPath("php_standin.exe"), php);
+  for (const std::string& path : {php, dir_.path()}) SetEveryoneMayChange(path, false);
   WriteFileText(folder_ + "\\brenlow.ini", "[General]\r\nPHP_EXE_PATH=" + php + "\r\n");
   const auto result = Brenlow("--check", Exe(), {"BRENLOW_STANDIN_SLEEP_MS=600000"});
   EXPECT_EQ(result.exitCode, 2u);
@@ -207,6 +208,14 @@ TEST_F(ServiceHost, CheckEndsAnInterpreterThatDoesNotEnd) {
   ASSERT_EQ(starts.size(), 1u);
   UniqueHandle child(OpenProcess(SYNCHRONIZE, FALSE, starts[0].pid));
   EXPECT_TRUE(!child || WaitForSingleObject(child.get(), 20000) == WAIT_OBJECT_0);
+
+  SetEveryoneMayChange(php, true);
+  const auto open = Brenlow("--check");
+  EXPECT_THAT(LinesOf(open.out), ::testing::Contains("WARN interpreter -v: not run, because others "
+                                                     "may change " +
+                                                     php + " (see its permissions)"))
+      << open.out;
+  EXPECT_EQ(OfKind(ParseStandInLog(ReadFileText(dir_ / "standin-runs.log")), "start").size(), 1u);
 }
 
 // The service installed from the folder with a space, with the interpreter stand-in as its

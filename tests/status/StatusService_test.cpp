@@ -1,12 +1,15 @@
 // brenlow.exe --status against the service in Wine's service manager, with the interpreter and
 // companion stand-ins: one life from installed to stopped, read as an administrator and a
-// monitoring check would, with the failing streak's entries from the trace.
+// monitoring check would, with the failing streak's entries from the trace, and an impostor that
+// holds the companion's pipe when the service starts.
 
 #include <windows.h>
 
 #include <sddl.h>
 
 #include <gtest/gtest.h>
+
+#include <iostream>
 
 #include "agent/DaemonUnit1.h"
 #include "status/StatusLayout.h"
@@ -88,11 +91,31 @@ TEST_F(StatusOfTheService, ShowsTheLiveStatusReportsAFailingStreakOnceAndEndsWit
       ERROR_SUCCESS);
   EXPECT_EQ(Status().exitCode, 2u);  // installed, stopped
 
+  // A program named qrx_proxy.exe from another folder serves the companion's pipe first and
+  // answers 1: the launcher finds a process of that name and starts none.
+  const std::string impostor = dir_ / "elsewhere\\qrx_proxy.exe";
+  ASSERT_TRUE(CreateDirectoryA((dir_ / "elsewhere").c_str(), nullptr));
+  CopyFileOrThrow(StandInPath("qrx_proxy.exe"), impostor);
+  Launch(impostor);
+  ASSERT_TRUE(WaitFor([] { return WaitNamedPipeA(ProbePipeName, 1) != FALSE; }, 20000));
+
   ProbeScriptExits(3);
   const TraceFile trace;
+  const DWORD started = GetTickCount();
   ASSERT_EQ(StartNamedService(kService), 0u);
   ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
   const std::string pid = std::to_string(QueryState(kService).processId);
+
+  // --check names the pipe's server and fails it.
+  const std::vector<DWORD> impostors = ProcessIdsByName("qrx_proxy.exe");
+  ASSERT_EQ(impostors.size(), 1u);
+  const ProcessResult check = RunProcess("\"" + Exe() + "\" --check");
+  EXPECT_EQ(check.exitCode, 2u);
+  EXPECT_NE(check.out.find(std::string("FAIL companion pipe ") + ProbePipeName +
+                           ": served by process " + std::to_string(impostors[0]) + " (" + impostor +
+                           "), not by " + folder_ + "\\qrx_proxy.exe"),
+            std::string::npos)
+      << check.out;
 
   // After five failed runs: WARNING, and every script with a line of its own.
   ProcessResult status;
@@ -103,19 +126,30 @@ TEST_F(StatusOfTheService, ShowsTheLiveStatusReportsAFailingStreakOnceAndEndsWit
     EXPECT_NE(LineWith(status.out, std::string("  ") + row.ScriptFile + "  "), "") << status.out;
   EXPECT_NE(LineWith(status.out, "  task.reach.probe.php  ").find(" in a row, exit code 3; last"),
             std::string::npos);
-  EXPECT_NE(LineWith(status.out, "  task.upstream.sync.php  ").find(", exit 0; "),
-            std::string::npos);
-  // The companion line names the process the launcher waits on.
+  // The 3 s script's last end shows between its runs; a report may fall on a run under way.
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return LineWith(Status().out, "  task.upstream.sync.php  ").find(", exit 0; ") !=
+               std::string::npos;
+      },
+      20000, 200));
+  // The monitor's ten probes of the impostor end in the kill by name, which ends it too; the
+  // launcher then starts the companion beside the program. The companion line names the process
+  // the launcher waits on, and the kill.
   ASSERT_TRUE(WaitFor(
       [&] {
         const std::vector<DWORD> companions = ProcessIdsByName("qrx_proxy.exe");
         status = Status();
         return companions.size() == 1 &&
+               ReadFileText(folder_ + "\\qrx_proxy.log")
+                       .find("start " + std::to_string(companions[0]) + " ") != std::string::npos &&
                LineWith(status.out, "Companion qrx_proxy.exe: process " +
-                                        std::to_string(companions[0]) + ";") != "";
+                                        std::to_string(companions[0]) + "; 1 start, 1 kill;") != "";
       },
-      30000))
+      150000, 500))
       << status.out;
+  std::cout << "the companion ran " << (GetTickCount() - started) / 1000
+            << " s after the service's start, the impostor killed\n";
 
   // The key was made afresh: volatile, only SYSTEM and Administrators may write.
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kStatusKeyPath, 0, KEY_ALL_ACCESS, key.put()), 0);
