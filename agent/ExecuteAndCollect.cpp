@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "agent/ExecuteSeam.h"
+#include "agent/RunSeam.h"
 #include "common/OverlappedIo.h"
 #include "common/UniqueHandle.h"
 
@@ -431,6 +431,7 @@ TChildOutcome ExecuteAndStream(const std::string& commandLine, const TOutputSink
   return RunToOutcome(commandLine, commandLine, sink ? &sink : nullptr, options);
 }
 
+// For tests, which declare it through ExecuteSeam.h; the product never calls it.
 TChildOutcome ExecuteWithSeam(const std::string& commandLine, const TOutputSink& sink,
                               const TRunOptions& options, const TRunSeam& seam) {
   return RunToOutcome(commandLine, commandLine, sink ? &sink : nullptr, options, &seam);

@@ -12,25 +12,12 @@
 
 #include "agent/CommandLineQuoting.h"
 #include "agent/ExecuteAndCollect.h"
+#include "agent/RunSeam.h"
 
 namespace brenlow {
 
-struct TRunSeam {
-  // Called before each read of an output pipe: 0 lets the read go ahead, anything else is the
-  // system error that read fails with.
-  std::function<DWORD()> FailRead = nullptr;
-  // Once a pipe has brought bytes, each later read of it is waited for before the loop goes on,
-  // so that every wait of the loop finds a read completed while the child keeps printing: as on
-  // Windows, where a read of a pipe that holds data completes at once (under Wine it completes a
-  // little later, through the wineserver). Only for a child that prints without pause until it
-  // ends: a pause holds the loop in the read.
-  bool ReadsCompleteAtOnce = false;
-  // Counts how often the calling thread woke while the child ran (one for the child's end, one
-  // for each read that brought bytes or found the pipe ended, one for the time limit).
-  DWORD* WakeUps = nullptr;
-};
-
-// ExecuteAndStream with the seam's changes; an empty sink throws the bytes away.
+// ExecuteAndStream with the seam's changes; an empty sink throws the bytes away. Defined with the
+// run loop in ExecuteAndCollect.cpp.
 TChildOutcome ExecuteWithSeam(const std::string& commandLine, const TOutputSink& sink,
                               const TRunOptions& options, const TRunSeam& seam);
 

@@ -272,7 +272,7 @@ void TProxyCheckerThread::RunCycle() {
 TProbeOutcome TProxyCheckerThread::Probe() {
   const TProbeExchange probe =
       ExchangeProbe(*settings_.Pipe, settings_.WaitTimeoutMs, settings_.ExchangeTimeoutMs,
-                    settings_.CompanionPath());
+                    settings_.TrustedServer());
   switch (probe.Outcome) {
     case poWaitFailed:
       settings_.Log->LogInfo(std::string("Error waiting pipe. Error num = ") +

@@ -179,7 +179,7 @@ struct TProxyCheckerSettings {
   std::function<void(DWORD)> PauseFor = ::Sleep;    // waits out the pauses above
   TStatusBoard* Status = &ServiceStatusBoard();     // where probes and kills are recorded
   // The companion's full path: only that program is trusted to serve the pipe.
-  std::function<std::string()> CompanionPath = [] {
+  std::function<std::string()> TrustedServer = [] {
     return CompanionImagePath(ExecutableDirectory());
   };
 };

@@ -65,7 +65,7 @@ class MonitorTest : public CompanionTest {
     TProxyCheckerSettings settings;
     settings.Log = &log_.log();
     settings.RunCommand = kills_.Runner();
-    settings.CompanionPath = [this] { return CompanionImagePath(dirA_.path()); };
+    settings.TrustedServer = [this] { return CompanionImagePath(dirA_.path()); };
     return settings;
   }
 
@@ -205,7 +205,7 @@ TEST_F(MonitorTest, AServerThatHangsCostsOneBoundedProbeAndTenOfThemAKill) {
     settings.RunCommand = [&](const std::string& exe, const std::vector<std::string>& args) {
       kills.push_back(JoinCommandLine(exe, args));
     };
-    settings.CompanionPath = ExecutablePath;  // the server is this test program
+    settings.TrustedServer = ExecutablePath;  // the server is this test program
     HangingServer server(mode);
     CycleDriver monitor(settings);
     for (int probe = 1; probe <= 10; ++probe) {
@@ -235,7 +235,7 @@ TEST_F(MonitorTest, ACompanionServingItsPipeFiveSecondsAfterItsStartIsLeftAlone)
   launcherSettings.Log = &log_.log();
   TProxyCheckerSettings monitorSettings;
   monitorSettings.Log = &log_.log();
-  monitorSettings.CompanionPath = [this] { return CompanionImagePath(dirA_.path()); };
+  monitorSettings.TrustedServer = [this] { return CompanionImagePath(dirA_.path()); };
   monitorSettings.ProbePauseMs = 200;
   monitorSettings.KillPauseMs = 1000;
   StoppedAtEnd launcher(TRunQRXProxyThread::Create(launcherSettings));
@@ -285,7 +285,7 @@ TEST_F(MonitorTest, ACompanionAnsweringZeroIsKilledWithItsDebugBuildAndStartedAf
   launcherSettings.Log = &log_.log();
   TProxyCheckerSettings monitorSettings;  // the product's kill (and its pause), quicker probes
   monitorSettings.Log = &log_.log();
-  monitorSettings.CompanionPath = [this] { return CompanionImagePath(dirA_.path()); };
+  monitorSettings.TrustedServer = [this] { return CompanionImagePath(dirA_.path()); };
   monitorSettings.ProbePauseMs = 100;
   StoppedAtEnd launcher(TRunQRXProxyThread::Create(launcherSettings));
   StoppedAtEnd monitor(TProxyCheckerThread::Create(monitorSettings));
@@ -404,7 +404,7 @@ TEST_F(MonitorTest, APipeServerCanIdentifyTheMonitorButNotImpersonateIt) {
     ImpersonatingServer server;
     TProxyCheckerSettings settings = Settings();
     settings.PauseFor = [](DWORD) {};
-    settings.CompanionPath = ExecutablePath;  // the server is this test program
+    settings.TrustedServer = ExecutablePath;  // the server is this test program
     CycleDriver monitor(settings);
     monitor.RunCycle();
     EXPECT_EQ(monitor.FailCount(), 0) << "the probe did not get the server's reply";

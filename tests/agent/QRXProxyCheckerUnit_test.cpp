@@ -187,7 +187,7 @@ class MonitorCycleTest : public ::testing::Test {
         commands_.push_back(JoinCommandLine(exe, args));
       };
       settings.PauseFor = [this](DWORD ms) { pauses_.push_back(ms); };
-      settings.CompanionPath = [] { return std::string(kCompanion); };
+      settings.TrustedServer = [] { return std::string(kCompanion); };
       monitor_ = std::make_unique<CycleDriver>(std::move(settings));
     }
     return *monitor_;
