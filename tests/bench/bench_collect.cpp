@@ -43,38 +43,56 @@ double Since(Clock::time_point began) {
   return std::chrono::duration<double, std::milli>(Clock::now() - began).count();
 }
 
+// A plain CreateProcess of commandLine on the given standard handles (inheritable ones), the way
+// the limits below start their child; the benchmark ends when it cannot start.
+struct Started {
+  UniqueHandle process;
+  UniqueHandle thread;
+};
+Started StartOn(const std::string& commandLine, HANDLE input, HANDLE output) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  PROCESS_INFORMATION info{};
+  std::string line = commandLine;
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr,
+                      nullptr, &startup, &info))
+    std::exit(3);
+  return {UniqueHandle(info.hProcess), UniqueHandle(info.hThread)};
+}
+
+// An anonymous pipe of the given buffer size, its ends inheritable or not; the benchmark ends when
+// it cannot be made.
+struct AnonymousPipe {
+  UniqueHandle readEnd;
+  UniqueHandle writeEnd;
+};
+AnonymousPipe MakeAnonymousPipe(BOOL inheritable, DWORD size) {
+  SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, inheritable};
+  HANDLE readHandle = nullptr;
+  HANDLE writeHandle = nullptr;
+  if (!CreatePipe(&readHandle, &writeHandle, &attributes, size)) std::exit(3);
+  return {UniqueHandle(readHandle), UniqueHandle(writeHandle)};
+}
+
 // The limit: standard output (and error) on one anonymous pipe of 64 KiB, standard input on
 // the null device, blocking 64 KiB reads until the pipe ends, then the child's end. The bytes
 // are appended to a string unless keep is false.
 Sample Limit(const std::string& commandLine, bool keep = true) {
   const auto began = Clock::now();
   SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-  SECURITY_ATTRIBUTES own{sizeof(own), nullptr, FALSE};
-  HANDLE readHandle = nullptr;
-  HANDLE writeHandle = nullptr;
-  if (!CreatePipe(&readHandle, &writeHandle, &own, 65536)) std::exit(3);
-  UniqueHandle readEnd(readHandle);
-  UniqueHandle writeEnd(writeHandle);
+  auto [readEnd, writeEnd] = MakeAnonymousPipe(FALSE, 65536);
   HANDLE childWrite = nullptr;
-  DuplicateHandle(GetCurrentProcess(), writeHandle, GetCurrentProcess(), &childWrite, 0, TRUE,
+  DuplicateHandle(GetCurrentProcess(), writeEnd.get(), GetCurrentProcess(), &childWrite, 0, TRUE,
                   DUPLICATE_SAME_ACCESS);
   UniqueHandle childEnd(childWrite);
   writeEnd.reset();
   UniqueHandle nul(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                &inheritable, OPEN_EXISTING, 0, nullptr));
-  STARTUPINFOA startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = nul.get();
-  startup.hStdOutput = childEnd.get();
-  startup.hStdError = childEnd.get();
-  PROCESS_INFORMATION info{};
-  std::string line = commandLine;
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr,
-                      nullptr, &startup, &info))
-    std::exit(3);
-  UniqueHandle process(info.hProcess);
-  UniqueHandle thread(info.hThread);
+  const Started child = StartOn(commandLine, nul.get(), childEnd.get());
   childEnd.reset();
   nul.reset();
   Sample sample;
@@ -85,7 +103,7 @@ Sample Limit(const std::string& commandLine, bool keep = true) {
     if (keep) output.append(buffer.data(), got);
     sample.bytes += got;
   }
-  WaitForSingleObject(process.get(), INFINITE);
+  WaitForSingleObject(child.process.get(), INFINITE);
   sample.ms = Since(began);
   return sample;
 }
@@ -122,26 +140,10 @@ double CpuMs() {
 // The bare spawn: one anonymous pipe for standard output and error, the child started, waited
 // for and its handles closed.
 void BareSpawn(const std::string& commandLine) {
-  SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-  HANDLE readHandle = nullptr;
-  HANDLE writeHandle = nullptr;
-  if (!CreatePipe(&readHandle, &writeHandle, &inheritable, 0)) std::exit(3);
-  UniqueHandle readEnd(readHandle);
-  UniqueHandle writeEnd(writeHandle);
-  STARTUPINFOA startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = writeHandle;
-  startup.hStdError = writeHandle;
-  PROCESS_INFORMATION info{};
-  std::string line = commandLine;
-  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr,
-                      nullptr, &startup, &info))
-    std::exit(3);
-  UniqueHandle process(info.hProcess);
-  UniqueHandle thread(info.hThread);
+  auto [readEnd, writeEnd] = MakeAnonymousPipe(TRUE, 0);
+  const Started child = StartOn(commandLine, nullptr, writeEnd.get());
   writeEnd.reset();
-  WaitForSingleObject(process.get(), INFINITE);
+  WaitForSingleObject(child.process.get(), INFINITE);
 }
 
 // The parent's CPU time per run of a child that writes nothing: the bare spawn and
