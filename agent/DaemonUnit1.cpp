@@ -147,13 +147,12 @@ void TCustomThread::RunOnce() {
   // grow the service without bound.
   record_.RunStarting();
   const TChildOutcome outcome = ExecuteAndDrain(CommandLine_, ScriptRunOptions(TimeLimitMs()));
-  const std::string limit = std::to_string(TimeLimitMs() / 1000) + " s";
-  if (outcome.TimedOut && outcome.Ended)
+  if (outcome.TimedOut)
     timings_.Log->LogWarning("Script " + timings_.Script + " ran longer than its limit of " +
-                             limit + " and was ended with the processes it started.");
-  else if (outcome.TimedOut)
-    timings_.Log->LogWarning("Script " + timings_.Script + " ran longer than its limit of " +
-                             limit + " and could not be ended: " + ErrorText(outcome.Error) + ".");
+                             std::to_string(TimeLimitMs() / 1000) + " s and " +
+                             (outcome.Ended ? std::string("was ended with the processes it started")
+                                            : "could not be ended: " + ErrorText(outcome.Error)) +
+                             ".");
   record_.RunEnded(RunEndOf(outcome));
 }
 
@@ -224,10 +223,8 @@ UniqueHandle OpenProcessForWait(DWORD processId) {
 }
 
 bool ProcessImageMatches(HANDLE process, std::string_view imageName) {
-  char path[32768];
-  DWORD size = sizeof(path);
-  if (!QueryFullProcessImageNameA(process, 0, path, &size)) return false;
-  return ImageNameMatches(std::string_view(path, size), imageName);
+  const std::string path = ProcessImagePath(process);
+  return !path.empty() && ImageNameMatches(path, imageName);
 }
 
 UniqueHandle TRunQRXProxyThread::TestAndStart() {

@@ -7,6 +7,7 @@
 #include "agent/ExecuteAndCollect.h"
 #include "common/AsciiText.h"
 #include "common/OverlappedIo.h"
+#include "common/SystemError.h"
 #include "common/UniqueHandle.h"
 
 namespace brenlow {
@@ -111,11 +112,8 @@ class SystemPipeApi final : public ProbePipeApi {
   BOOL QueryProcessImagePath(DWORD processId, std::string& path) override {
     const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     if (!process) return FALSE;
-    char image[MAX_PATH * 4];
-    DWORD size = sizeof(image);
-    if (!QueryFullProcessImageNameA(process.get(), 0, image, &size)) return FALSE;
-    path.assign(image, size);
-    return TRUE;
+    path = ProcessImagePath(process.get());
+    return !path.empty();
   }
 
  private:

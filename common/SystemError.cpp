@@ -18,6 +18,13 @@ std::string ExecutablePath() {
   }
 }
 
+std::string ProcessImagePath(HANDLE process) {
+  std::vector<char> path(32768);
+  DWORD size = static_cast<DWORD>(path.size());
+  if (!QueryFullProcessImageNameA(process, 0, path.data(), &size)) return {};
+  return std::string(path.data(), size);
+}
+
 std::string SystemErrorText(DWORD code) {
   char* text = nullptr;
   const DWORD length = FormatMessageA(

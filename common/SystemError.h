@@ -11,6 +11,11 @@ namespace brenlow {
 // module. The buffer grows until the whole path fits, so paths longer than MAX_PATH survive.
 std::string ExecutablePath();
 
+// The full path of an opened process's executable (QueryFullProcessImageNameA, which needs
+// PROCESS_QUERY_LIMITED_INFORMATION); empty when it cannot be read, with the error left as the
+// last error.
+std::string ProcessImagePath(HANDLE process);
+
 // The system's message text for a Windows error code (FormatMessageA, system table, default
 // language), without the trailing line end the system appends. Empty when the system has none.
 std::string SystemErrorText(DWORD code);
