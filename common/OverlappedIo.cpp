@@ -2,7 +2,9 @@
 
 namespace brenlow {
 
-OverlappedIo::OverlappedIo() : event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+OverlappedIo::OverlappedIo(TEndSignal signal)
+    : signal_(signal),
+      event_(signal == TEndSignal::Event ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr) {}
 
 OverlappedIo::~OverlappedIo() {
   if (!busy_) return;
@@ -48,7 +50,7 @@ bool OverlappedIo::Finish(DWORD& transferred) {
 }
 
 bool OverlappedIo::Await(DWORD timeoutMs, DWORD& transferred) {
-  if (WaitForSingleObject(event_.get(), timeoutMs) == WAIT_OBJECT_0) return Finish(transferred);
+  if (WaitForSingleObject(Signal(), timeoutMs) == WAIT_OBJECT_0) return Finish(transferred);
   if (Cancel(transferred)) return true;
   if (GetLastError() == ERROR_OPERATION_ABORTED) SetLastError(ERROR_TIMEOUT);
   return false;
@@ -57,7 +59,7 @@ bool OverlappedIo::Await(DWORD timeoutMs, DWORD& transferred) {
 bool OverlappedIo::Cancel(DWORD& transferred) {
   // An operation that has ended needs no cancellation (which would fail with ERROR_NOT_FOUND);
   // asking the record first spares a call into the system.
-  if (busy_ && !HasOverlappedIoCompleted(&overlapped_)) CancelIoEx(file_, &overlapped_);
+  if (busy_ && !Ended()) CancelIoEx(file_, &overlapped_);
   return Finish(transferred);
 }
 
