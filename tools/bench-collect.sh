@@ -5,15 +5,27 @@
 # nothing (spawn to return); for the first two also ExecuteAndDrain against the loop that throws
 # the bytes away; and the parent's CPU time per run of a child that writes nothing, against a
 # bare CreateProcess with one pipe and a wait. Prints the figures, the wake-ups per MiB and each
-# ratio; asserts nothing.
-# Usage: tools/bench-collect.sh [RUNS_AB] [RUNS_C] [RUNS_D]   (defaults 5, 20 and 100)
+# ratio; asserts nothing. With --loaded, one core is kept busy by another process meanwhile, as
+# on a host that has work of its own.
+# Usage: tools/bench-collect.sh [--loaded] [RUNS_AB] [RUNS_C] [RUNS_D]   (defaults 7, 40 and 200)
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
+loaded=false
+if [ "${1:-}" = --loaded ]; then
+  loaded=true
+  shift
+fi
 build=$PWD/build/windows
 tools/setup.sh
 cmake --preset windows >/dev/null
 cmake --build --preset windows >/dev/null
-trap 'tools/testbed.sh stop' EXIT
+busy=
+trap '[ -z "$busy" ] || kill "$busy"; tools/testbed.sh stop' EXIT
 tools/testbed.sh start
+if $loaded; then
+  sh -c 'while :; do :; done' &
+  busy=$!
+  echo "one core kept busy by process $busy"
+fi
 "$build/wine-run" "$build/tests/bin/bench_collect.exe" "$@" 2>/dev/null

@@ -200,6 +200,24 @@ TEST(ExecuteAndDrain, AChildPrintingWithoutPauseIsEndedAtItsLimit) {
   EXPECT_EQ(o.ExitCode, kTimeLimitExitCode);
 }
 
+// The same with the child gone, once it has printed, and a grandchild printing without pause on
+// the pipe it inherited: reads that end at once are taken one after another without a wait, but
+// the child's end still returns the call, long before the grandchild has written its 4000 MB.
+TEST(ExecuteAndStream, AGrandchildPrintingWithoutPauseDoesNotHoldTheCall) {
+  unsigned long long taken = 0;
+  const TChildOutcome o = WithDeadline<TChildOutcome>(
+      [&taken] {
+        return ExecuteWithSeam(
+            Child("block 65536 out 1048576 spawn block 65536 out 4000000000"),
+            [&taken](TOutputStream, const char*, size_t size) { taken += size; }, {},
+            TRunSeam{.ReadsCompleteAtOnce = true});
+      },
+      "a grandchild printing without pause");
+  EXPECT_TRUE(o.Ended && !o.TimedOut);
+  EXPECT_EQ(o.ExitCode, 0u);
+  EXPECT_LT(taken, 1000000000u) << "the call waited for the grandchild";
+}
+
 // What the child does, and what the call returns for it. Every call runs under a deadline: the
 // cases with a full standard error pipe, exit code 259 (also what GetExitCodeProcess reports for
 // a child still running) and a child waiting for end-of-file on its input would otherwise hang.

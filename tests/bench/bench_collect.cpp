@@ -10,8 +10,10 @@
 //       against a bare CreateProcess with one anonymous pipe and a wait, in turn, in blocks of
 //       ten runs
 // It prints medians, p95 for (c), the wake-ups of the calling thread (per MiB for (a) and (b))
-// and each ratio; it asserts nothing.
-// Usage: bench_collect.exe [RUNS_AB] [RUNS_C] [RUNS_D]   (defaults 5, 20 and 100)
+// and each ratio; it asserts nothing. The ratios and the difference of (a) to (c) are the medians
+// of those of each pair of runs made back to back, so that a machine whose speed drifts during
+// the benchmark (a shared one does) moves both runs of a pair alike.
+// Usage: bench_collect.exe [RUNS_AB] [RUNS_C] [RUNS_D]   (defaults 7, 40 and 200)
 
 #include <windows.h>
 
@@ -156,9 +158,10 @@ void CpuPerRun(const std::string& child, int runs) {
   };
   double total[3] = {};
   for (const auto& work : works) work();
-  // The system counts a process's time in ticks of several milliseconds, longer than one run:
-  // each work is timed over a block of runs, the blocks in turn.
-  constexpr int kBlock = 10;
+  // The system counts a process's time in ticks of several milliseconds (10 ms under Wine),
+  // longer than one run: each work is timed over a block of runs (about 40 ms), the blocks in
+  // turn, so one tick more or less moves a block by a quarter and the whole by a few hundredths.
+  constexpr int kBlock = 20;
   runs = (runs + kBlock - 1) / kBlock * kBlock;
   for (int i = 0; i < runs / kBlock; ++i)
     for (int w = 0; w < 3; ++w) {
@@ -194,6 +197,13 @@ struct Series {
   std::vector<double> drainMs;     // ExecuteAndDrain, beside it
   std::vector<double> wakeUps;
   std::vector<double> drainWakeUps;
+  // Of each pair run back to back: the limit's time over ours, keeping, throwing away (the
+  // loop's time over ExecuteAndDrain's) and for ExecuteAndCollect against the loop throwing the
+  // bytes away; and our time less the limit's.
+  std::vector<double> keepRatio;
+  std::vector<double> drainRatio;
+  std::vector<double> collectToReadOnly;
+  std::vector<double> differenceMs;
   bool bytesRight = true;
 };
 
@@ -225,7 +235,11 @@ void Measure(const std::string& line, size_t bytes, int runs, Series& limit, Ser
       }
       collect.drainMs.push_back(drained.ms);
       collect.drainWakeUps.push_back(drained.wakeUps);
+      collect.drainRatio.push_back(limit.readOnlyMs.back() / drained.ms);
+      collect.collectToReadOnly.push_back(limit.readOnlyMs.back() / b.ms);
     }
+    collect.keepRatio.push_back(a.ms / b.ms);
+    collect.differenceMs.push_back(b.ms - a.ms);
     limit.ms.push_back(a.ms);
     collect.ms.push_back(b.ms);
     collect.wakeUps.push_back(b.wakeUps);
@@ -253,20 +267,20 @@ void Throughput(const char* label, const std::string& child, size_t bytes, int r
   std::printf(
       "  ratio (limit time / ours):     %9.2f  (%.2f against the limit throwing the bytes "
       "away)%s\n",
-      limitMs / collectMs, readOnlyMs / collectMs,
+      Median(collect.keepRatio), Median(collect.collectToReadOnly),
       limit.bytesRight && collect.bytesRight ? "" : "  (BYTE COUNT WRONG)");
   std::printf("  ExecuteAndDrain:                %9.1f ms  %7.1f MiB/s  %.1f wake-ups per MiB\n",
               drainMs, mib * 1000 / drainMs, Median(collect.drainWakeUps) / mib);
   std::printf("  ratio (limit throwing the bytes away / ExecuteAndDrain): %.2f\n\n",
-              readOnlyMs / drainMs);
+              Median(collect.drainRatio));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int runsAB = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-  const int runsC = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
-  const int runsD = argc > 3 ? std::max(1, std::atoi(argv[3])) : 100;
+  const int runsAB = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+  const int runsC = argc > 2 ? std::max(1, std::atoi(argv[2])) : 40;
+  const int runsD = argc > 3 ? std::max(1, std::atoi(argv[3])) : 200;
   const std::string child = "\"" + brenlow::test::StandInPath("exec_child.exe") + "\"";
   std::printf("child: %s\n\n", child.c_str());
   Throughput("(a) 16 MiB in 64 KiB writes", child + " block 65536 out 16777216", 16 << 20, runsAB);
@@ -281,8 +295,8 @@ int main(int argc, char** argv) {
   std::printf("  limit:             median %6.2f ms  p95 %6.2f ms\n", limitMedian, P95(limit.ms));
   std::printf("  ExecuteAndCollect: median %6.2f ms  p95 %6.2f ms  %.0f wake-ups\n", collectMedian,
               P95(collect.ms), Median(collect.wakeUps));
-  std::printf("  difference of medians: %+.2f ms, ratio (limit / ours) %.2f\n",
-              collectMedian - limitMedian, limitMedian / collectMedian);
+  std::printf("  difference (ours - limit): %+.2f ms, ratio (limit / ours) %.2f\n",
+              Median(collect.differenceMs), Median(collect.keepRatio));
   std::printf("\n");
   CpuPerRun(child, runsD);
   return 0;
