@@ -8,12 +8,17 @@
 //   (c) a child that writes nothing          (spawn to return)
 //   (d) the same child, the parent's CPU time per run (GetProcessTimes): ExecuteAndDrain
 //       against a bare CreateProcess with one anonymous pipe and a wait, in turn, in blocks of
-//       ten runs
+//       twenty runs; and, for scale, the CPU time of one call into the system (ResetEvent), so
+//       that the difference reads as a number of calls
 // It prints medians, p95 for (c), the wake-ups of the calling thread (per MiB for (a) and (b))
 // and each ratio; it asserts nothing. The ratios and the difference of (a) to (c) are the medians
 // of those of each pair of runs made back to back, so that a machine whose speed drifts during
 // the benchmark (a shared one does) moves both runs of a pair alike.
 // Usage: bench_collect.exe [RUNS_AB] [RUNS_C] [RUNS_D]   (defaults 7, 40 and 200)
+//        bench_collect.exe --only WORK RUNS   runs one work RUNS times and prints nothing, for a
+//        tool outside that counts the calls it makes (tools/bench-calls.sh): WORK is none,
+//        bare, drain or limited (the silent child), or loop16, drain16, loop4 or drain4 (the
+//        loop throwing the bytes away and ExecuteAndDrain, for (a) and (b))
 
 #include <windows.h>
 
@@ -37,9 +42,20 @@ using Clock = std::chrono::steady_clock;
 
 struct Sample {
   double ms = 0;
+  double cpuMs = 0;  // this process's CPU time meanwhile
   size_t bytes = 0;
   DWORD wakeUps = 0;
 };
+
+// User and kernel time of this process so far, in milliseconds.
+double CpuMs() {
+  FILETIME created{}, ended{}, kernel{}, user{};
+  GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+  const auto ms = [](const FILETIME& t) {
+    return ((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
+  };
+  return ms(kernel) + ms(user);
+}
 
 double Since(Clock::time_point began) {
   return std::chrono::duration<double, std::milli>(Clock::now() - began).count();
@@ -85,6 +101,7 @@ AnonymousPipe MakeAnonymousPipe(BOOL inheritable, DWORD size) {
 // are appended to a string unless keep is false.
 Sample Limit(const std::string& commandLine, bool keep = true) {
   const auto began = Clock::now();
+  const double cpu = CpuMs();
   SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
   auto [readEnd, writeEnd] = MakeAnonymousPipe(FALSE, 65536);
   HANDLE childWrite = nullptr;
@@ -107,15 +124,18 @@ Sample Limit(const std::string& commandLine, bool keep = true) {
   }
   WaitForSingleObject(child.process.get(), INFINITE);
   sample.ms = Since(began);
+  sample.cpuMs = CpuMs() - cpu;
   return sample;
 }
 
 Sample Collect(const std::string& commandLine) {
   const auto began = Clock::now();
+  const double cpu = CpuMs();
   std::string output;
   Sample sample;
   brenlow::ExecuteAndCollect(commandLine, output, &sample.wakeUps);
   sample.ms = Since(began);
+  sample.cpuMs = CpuMs() - cpu;
   sample.bytes = output.size();
   return sample;
 }
@@ -123,20 +143,12 @@ Sample Collect(const std::string& commandLine) {
 // ExecuteAndDrain, through the seam only to count the wake-ups.
 Sample Drain(const std::string& commandLine) {
   const auto began = Clock::now();
+  const double cpu = CpuMs();
   Sample sample;
   brenlow::ExecuteWithSeam(commandLine, nullptr, {}, brenlow::TRunSeam{.WakeUps = &sample.wakeUps});
   sample.ms = Since(began);
+  sample.cpuMs = CpuMs() - cpu;
   return sample;
-}
-
-// User and kernel time of this process so far, in milliseconds.
-double CpuMs() {
-  FILETIME created{}, ended{}, kernel{}, user{};
-  GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
-  const auto ms = [](const FILETIME& t) {
-    return ((static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
-  };
-  return ms(kernel) + ms(user);
 }
 
 // The bare spawn: one anonymous pipe for standard output and error, the child started, waited
@@ -176,6 +188,19 @@ void CpuPerRun(const std::string& child, int runs) {
               total[1] / runs, total[1] / total[0]);
   std::printf("  ExecuteAndDrain with a time limit:   %6.3f ms  ratio (ours / bare) %.2f\n",
               total[2] / runs, total[2] / total[0]);
+  // Under Wine every call into the system is a request to the wineserver, and what a run costs
+  // beyond a bare spawn is mostly such calls: their price puts the difference in those terms.
+  constexpr int kCalls = 5000;
+  const UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  const double before = CpuMs();
+  for (int i = 0; i < kCalls; ++i) ResetEvent(event.get());
+  const double callMs = (CpuMs() - before) / kCalls;
+  if (callMs > 0)
+    std::printf(
+        "  one call into the system (ResetEvent): %.1f us; the difference per run is %+.1f "
+        "such calls, %+.1f with a time limit\n",
+        callMs * 1000, (total[1] - total[0]) / runs / callMs,
+        (total[2] - total[0]) / runs / callMs);
 }
 
 double Median(std::vector<double> values) {
@@ -204,6 +229,11 @@ struct Series {
   std::vector<double> drainRatio;
   std::vector<double> collectToReadOnly;
   std::vector<double> differenceMs;
+  // This process's CPU time summed over the runs: of the work itself, and of the limit's loop
+  // throwing the bytes away or of ExecuteAndDrain.
+  double cpuMs = 0;
+  double readOnlyCpuMs = 0;
+  double drainCpuMs = 0;
   bool bytesRight = true;
 };
 
@@ -225,14 +255,18 @@ void Measure(const std::string& line, size_t bytes, int runs, Series& limit, Ser
     }
     if (bytes > 0) {
       // The two that keep nothing, in turn as well.
+      Sample readOnly;
       Sample drained;
       if (i % 2 == 0) {
-        limit.readOnlyMs.push_back(Limit(line, false).ms);
+        readOnly = Limit(line, false);
         drained = Drain(line);
       } else {
         drained = Drain(line);
-        limit.readOnlyMs.push_back(Limit(line, false).ms);
+        readOnly = Limit(line, false);
       }
+      limit.readOnlyMs.push_back(readOnly.ms);
+      limit.readOnlyCpuMs += readOnly.cpuMs;
+      collect.drainCpuMs += drained.cpuMs;
       collect.drainMs.push_back(drained.ms);
       collect.drainWakeUps.push_back(drained.wakeUps);
       collect.drainRatio.push_back(limit.readOnlyMs.back() / drained.ms);
@@ -242,6 +276,8 @@ void Measure(const std::string& line, size_t bytes, int runs, Series& limit, Ser
     collect.differenceMs.push_back(b.ms - a.ms);
     limit.ms.push_back(a.ms);
     collect.ms.push_back(b.ms);
+    limit.cpuMs += a.cpuMs;
+    collect.cpuMs += b.cpuMs;
     collect.wakeUps.push_back(b.wakeUps);
     limit.bytesRight = limit.bytesRight && a.bytes == bytes;
     collect.bytesRight = collect.bytesRight && b.bytes == bytes;
@@ -257,27 +293,61 @@ void Throughput(const char* label, const std::string& child, size_t bytes, int r
   const double collectMs = Median(collect.ms);
   const double readOnlyMs = Median(limit.readOnlyMs);
   const double drainMs = Median(collect.drainMs);
-  std::printf("%s, median of %d runs\n", label, runs);
-  std::printf("  limit, bytes thrown away:       %9.1f ms  %7.1f MiB/s\n", readOnlyMs,
-              mib * 1000 / readOnlyMs);
-  std::printf("  limit, bytes kept in a string:  %9.1f ms  %7.1f MiB/s\n", limitMs,
-              mib * 1000 / limitMs);
-  std::printf("  ExecuteAndCollect:              %9.1f ms  %7.1f MiB/s  %.1f wake-ups per MiB\n",
-              collectMs, mib * 1000 / collectMs, Median(collect.wakeUps) / mib);
+  // This process's CPU time per MiB, over all runs.
+  const auto cpu = [&](double totalMs) { return totalMs / runs / mib; };
+  std::printf("%s, median of %d runs (CPU: this process's, per MiB, over all runs)\n", label, runs);
+  std::printf("  limit, bytes thrown away:       %9.1f ms  %7.1f MiB/s  CPU %.2f ms\n", readOnlyMs,
+              mib * 1000 / readOnlyMs, cpu(limit.readOnlyCpuMs));
+  std::printf("  limit, bytes kept in a string:  %9.1f ms  %7.1f MiB/s  CPU %.2f ms\n", limitMs,
+              mib * 1000 / limitMs, cpu(limit.cpuMs));
+  std::printf(
+      "  ExecuteAndCollect:              %9.1f ms  %7.1f MiB/s  CPU %.2f ms  %.1f wake-ups per "
+      "MiB\n",
+      collectMs, mib * 1000 / collectMs, cpu(collect.cpuMs), Median(collect.wakeUps) / mib);
   std::printf(
       "  ratio (limit time / ours):     %9.2f  (%.2f against the limit throwing the bytes "
       "away)%s\n",
       Median(collect.keepRatio), Median(collect.collectToReadOnly),
       limit.bytesRight && collect.bytesRight ? "" : "  (BYTE COUNT WRONG)");
-  std::printf("  ExecuteAndDrain:                %9.1f ms  %7.1f MiB/s  %.1f wake-ups per MiB\n",
-              drainMs, mib * 1000 / drainMs, Median(collect.drainWakeUps) / mib);
+  std::printf(
+      "  ExecuteAndDrain:                %9.1f ms  %7.1f MiB/s  CPU %.2f ms  %.1f wake-ups per "
+      "MiB\n",
+      drainMs, mib * 1000 / drainMs, cpu(collect.drainCpuMs), Median(collect.drainWakeUps) / mib);
   std::printf("  ratio (limit throwing the bytes away / ExecuteAndDrain): %.2f\n\n",
               Median(collect.drainRatio));
 }
 
 }  // namespace
 
+// One work, runs times, for --only; false for a work it does not know.
+bool Only(const std::string& work, int runs, const std::string& child) {
+  const std::string big = child + " block 65536 out 16777216";
+  const std::string chatty = child + " block 512 out 4194304";
+  const std::function<void()> works[] = {
+      [] {},
+      [&] { BareSpawn(child); },
+      [&] { brenlow::ExecuteAndDrain(child); },
+      [&] { brenlow::ExecuteAndDrain(child, brenlow::TRunOptions{.TimeLimitMs = 600000}); },
+      [&] { Limit(big, false); },
+      [&] { brenlow::ExecuteAndDrain(big); },
+      [&] { Limit(chatty, false); },
+      [&] { brenlow::ExecuteAndDrain(chatty); },
+  };
+  const char* const names[] = {"none",   "bare",    "drain", "limited",
+                               "loop16", "drain16", "loop4", "drain4"};
+  for (size_t w = 0; w < std::size(names); ++w)
+    if (work == names[w]) {
+      for (int i = 0; i < runs; ++i) works[w]();
+      return true;
+    }
+  return false;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--only") {
+    const std::string child = "\"" + brenlow::test::StandInPath("exec_child.exe") + "\"";
+    return Only(argv[2], std::max(1, std::atoi(argv[3])), child) ? 0 : 2;
+  }
   const int runsAB = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
   const int runsC = argc > 2 ? std::max(1, std::atoi(argv[2])) : 40;
   const int runsD = argc > 3 ? std::max(1, std::atoi(argv[3])) : 200;
