@@ -23,11 +23,11 @@ command -v strace >/dev/null || {
 }
 cmake --preset windows >/dev/null
 cmake --build --preset windows >/dev/null
-trap 'tools/testbed.sh stop' EXIT
+out=$(mktemp -d)
+trap 'rm -rf "$out"; tools/testbed.sh stop' EXIT
 tools/testbed.sh start
 export WINEPREFIX=$build/testbed/wineprefix WINEDEBUG=-all
 bench=$build/tests/bin/bench_collect.exe
-out=$(mktemp -d)
 
 # Requests of WORK run N times, less those of the benchmark starting and doing nothing.
 requests() {
@@ -53,4 +53,3 @@ echo "  ExecuteAndDrain:                     $(per "${count[drain16]}" "$few")  
 echo "4 MiB in 512-byte writes, per run ($few runs):"
 echo "  loop throwing the bytes away:        $(per "${count[loop4]}" "$few")"
 echo "  ExecuteAndDrain:                     $(per "${count[drain4]}" "$few")  ratio (ours / loop) $(ratio "${count[drain4]}" "${count[loop4]}")"
-rm -rf "$out"

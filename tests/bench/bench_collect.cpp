@@ -23,11 +23,13 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "agent/ExecuteAndCollect.h"
@@ -60,6 +62,23 @@ double CpuMs() {
 double Since(Clock::time_point began) {
   return std::chrono::duration<double, std::milli>(Clock::now() - began).count();
 }
+
+// Runs work, which fills in the bytes and wake-ups of the sample, and times it: wall clock and
+// this process's CPU time.
+template <typename Work>
+Sample Timed(Work work) {
+  const auto began = Clock::now();
+  const double cpu = CpuMs();
+  Sample sample;
+  work(sample);
+  sample.ms = Since(began);
+  sample.cpuMs = CpuMs() - cpu;
+  return sample;
+}
+
+// What the child writes in (a) and (b), after its path.
+constexpr const char* kBigOutput = " block 65536 out 16777216";
+constexpr const char* kChattyOutput = " block 512 out 4194304";
 
 // A plain CreateProcess of commandLine on the given standard handles (inheritable ones), the way
 // the limits below start their child; the benchmark ends when it cannot start.
@@ -100,55 +119,45 @@ AnonymousPipe MakeAnonymousPipe(BOOL inheritable, DWORD size) {
 // the null device, blocking 64 KiB reads until the pipe ends, then the child's end. The bytes
 // are appended to a string unless keep is false.
 Sample Limit(const std::string& commandLine, bool keep = true) {
-  const auto began = Clock::now();
-  const double cpu = CpuMs();
-  SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
-  auto [readEnd, writeEnd] = MakeAnonymousPipe(FALSE, 65536);
-  HANDLE childWrite = nullptr;
-  DuplicateHandle(GetCurrentProcess(), writeEnd.get(), GetCurrentProcess(), &childWrite, 0, TRUE,
-                  DUPLICATE_SAME_ACCESS);
-  UniqueHandle childEnd(childWrite);
-  writeEnd.reset();
-  UniqueHandle nul(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               &inheritable, OPEN_EXISTING, 0, nullptr));
-  const Started child = StartOn(commandLine, nul.get(), childEnd.get());
-  childEnd.reset();
-  nul.reset();
-  Sample sample;
-  std::vector<char> buffer(65536);
-  std::string output;
-  DWORD got = 0;
-  while (ReadFile(readEnd.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-    if (keep) output.append(buffer.data(), got);
-    sample.bytes += got;
-  }
-  WaitForSingleObject(child.process.get(), INFINITE);
-  sample.ms = Since(began);
-  sample.cpuMs = CpuMs() - cpu;
-  return sample;
+  return Timed([&](Sample& sample) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(inheritable), nullptr, TRUE};
+    auto [readEnd, writeEnd] = MakeAnonymousPipe(FALSE, 65536);
+    HANDLE childWrite = nullptr;
+    DuplicateHandle(GetCurrentProcess(), writeEnd.get(), GetCurrentProcess(), &childWrite, 0, TRUE,
+                    DUPLICATE_SAME_ACCESS);
+    UniqueHandle childEnd(childWrite);
+    writeEnd.reset();
+    UniqueHandle nul(CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &inheritable, OPEN_EXISTING, 0, nullptr));
+    const Started child = StartOn(commandLine, nul.get(), childEnd.get());
+    childEnd.reset();
+    nul.reset();
+    std::vector<char> buffer(65536);
+    std::string output;
+    DWORD got = 0;
+    while (
+        ReadFile(readEnd.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+      if (keep) output.append(buffer.data(), got);
+      sample.bytes += got;
+    }
+    WaitForSingleObject(child.process.get(), INFINITE);
+  });
 }
 
 Sample Collect(const std::string& commandLine) {
-  const auto began = Clock::now();
-  const double cpu = CpuMs();
-  std::string output;
-  Sample sample;
-  brenlow::ExecuteAndCollect(commandLine, output, &sample.wakeUps);
-  sample.ms = Since(began);
-  sample.cpuMs = CpuMs() - cpu;
-  sample.bytes = output.size();
-  return sample;
+  return Timed([&](Sample& sample) {
+    std::string output;
+    brenlow::ExecuteAndCollect(commandLine, output, &sample.wakeUps);
+    sample.bytes = output.size();
+  });
 }
 
 // ExecuteAndDrain, through the seam only to count the wake-ups.
 Sample Drain(const std::string& commandLine) {
-  const auto began = Clock::now();
-  const double cpu = CpuMs();
-  Sample sample;
-  brenlow::ExecuteWithSeam(commandLine, nullptr, {}, brenlow::TRunSeam{.WakeUps = &sample.wakeUps});
-  sample.ms = Since(began);
-  sample.cpuMs = CpuMs() - cpu;
-  return sample;
+  return Timed([&](Sample& sample) {
+    brenlow::ExecuteWithSeam(commandLine, nullptr, {},
+                             brenlow::TRunSeam{.WakeUps = &sample.wakeUps});
+  });
 }
 
 // The bare spawn: one anonymous pipe for standard output and error, the child started, waited
@@ -160,14 +169,19 @@ void BareSpawn(const std::string& commandLine) {
   WaitForSingleObject(child.process.get(), INFINITE);
 }
 
-// The parent's CPU time per run of a child that writes nothing: the bare spawn and
-// ExecuteAndDrain (without and with a time limit, which puts the child in a job) in turn.
-void CpuPerRun(const std::string& child, int runs) {
-  const std::function<void()> works[] = {
-      [&] { BareSpawn(child); },
-      [&] { brenlow::ExecuteAndDrain(child); },
-      [&] { brenlow::ExecuteAndDrain(child, brenlow::TRunOptions{.TimeLimitMs = 600000}); },
+// The three runs of a child that writes nothing that (d) compares: the bare spawn and
+// ExecuteAndDrain without and with a time limit (which puts the child in a job).
+std::array<std::function<void()>, 3> SilentWorks(const std::string& child) {
+  return {
+      [child] { BareSpawn(child); },
+      [child] { brenlow::ExecuteAndDrain(child); },
+      [child] { brenlow::ExecuteAndDrain(child, brenlow::TRunOptions{.TimeLimitMs = 600000}); },
   };
+}
+
+// The parent's CPU time per run of a child that writes nothing, the silent works in turn.
+void CpuPerRun(const std::string& child, int runs) {
+  const auto works = SilentWorks(child);
   double total[3] = {};
   for (const auto& work : works) work();
   // The system counts a process's time in ticks of several milliseconds (10 ms under Wine),
@@ -269,8 +283,8 @@ void Measure(const std::string& line, size_t bytes, int runs, Series& limit, Ser
       collect.drainCpuMs += drained.cpuMs;
       collect.drainMs.push_back(drained.ms);
       collect.drainWakeUps.push_back(drained.wakeUps);
-      collect.drainRatio.push_back(limit.readOnlyMs.back() / drained.ms);
-      collect.collectToReadOnly.push_back(limit.readOnlyMs.back() / b.ms);
+      collect.drainRatio.push_back(readOnly.ms / drained.ms);
+      collect.collectToReadOnly.push_back(readOnly.ms / b.ms);
     }
     collect.keepRatio.push_back(a.ms / b.ms);
     collect.differenceMs.push_back(b.ms - a.ms);
@@ -317,31 +331,30 @@ void Throughput(const char* label, const std::string& child, size_t bytes, int r
               Median(collect.drainRatio));
 }
 
-}  // namespace
-
 // One work, runs times, for --only; false for a work it does not know.
 bool Only(const std::string& work, int runs, const std::string& child) {
-  const std::string big = child + " block 65536 out 16777216";
-  const std::string chatty = child + " block 512 out 4194304";
-  const std::function<void()> works[] = {
-      [] {},
-      [&] { BareSpawn(child); },
-      [&] { brenlow::ExecuteAndDrain(child); },
-      [&] { brenlow::ExecuteAndDrain(child, brenlow::TRunOptions{.TimeLimitMs = 600000}); },
-      [&] { Limit(big, false); },
-      [&] { brenlow::ExecuteAndDrain(big); },
-      [&] { Limit(chatty, false); },
-      [&] { brenlow::ExecuteAndDrain(chatty); },
+  const std::string big = child + kBigOutput;
+  const std::string chatty = child + kChattyOutput;
+  const auto silent = SilentWorks(child);
+  const std::pair<const char*, std::function<void()>> works[] = {
+      {"none", [] {}},
+      {"bare", silent[0]},
+      {"drain", silent[1]},
+      {"limited", silent[2]},
+      {"loop16", [&] { Limit(big, false); }},
+      {"drain16", [&] { brenlow::ExecuteAndDrain(big); }},
+      {"loop4", [&] { Limit(chatty, false); }},
+      {"drain4", [&] { brenlow::ExecuteAndDrain(chatty); }},
   };
-  const char* const names[] = {"none",   "bare",    "drain", "limited",
-                               "loop16", "drain16", "loop4", "drain4"};
-  for (size_t w = 0; w < std::size(names); ++w)
-    if (work == names[w]) {
-      for (int i = 0; i < runs; ++i) works[w]();
+  for (const auto& [name, run] : works)
+    if (work == name) {
+      for (int i = 0; i < runs; ++i) run();
       return true;
     }
   return false;
 }
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--only") {
@@ -353,8 +366,8 @@ int main(int argc, char** argv) {
   const int runsD = argc > 3 ? std::max(1, std::atoi(argv[3])) : 200;
   const std::string child = "\"" + brenlow::test::StandInPath("exec_child.exe") + "\"";
   std::printf("child: %s\n\n", child.c_str());
-  Throughput("(a) 16 MiB in 64 KiB writes", child + " block 65536 out 16777216", 16 << 20, runsAB);
-  Throughput("(b) 4 MiB in 512-byte writes", child + " block 512 out 4194304", 4 << 20, runsAB);
+  Throughput("(a) 16 MiB in 64 KiB writes", child + kBigOutput, 16 << 20, runsAB);
+  Throughput("(b) 4 MiB in 512-byte writes", child + kChattyOutput, 4 << 20, runsAB);
 
   Series limit;
   Series collect;
