@@ -1,0 +1,1 @@
+// The unit that the test programs' precompiled header is made with; it holds nothing itself.
