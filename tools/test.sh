@@ -1,27 +1,65 @@
 #!/usr/bin/env bash
-# Checks that includes go down the layers, builds everything, runs each fuzz target for 20 s, and runs every test under Wine; ends with
-# ctest's summary.
+# Checks that includes go down the layers, builds everything, runs each fuzz target briefly, and
+# runs every test under Wine. Prints how long each step took and, when a test failed, each failed
+# case's own output with the test bed's trace; ends with ctest's summary.
 # Works from nothing on a fresh Debian machine (as root) and again on a second run.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+build=$root/build/windows
 began=$(date +%s)
+mark=$began
+splits=()
+# Records how long the step that has just ended took.
+step() {
+  local now
+  now=$(date +%s)
+  splits+=("$1 $((now - mark)) s")
+  mark=$now
+}
 
 tools/setup.sh
+step setup
 
 # Layers go one way: an include that goes up fails the run before anything is built.
 tools/check-layers.sh
 
+# The Wine prefix needs nothing of the build: it is made meanwhile, and mostly waits.
+mkdir -p "$build/testbed"
+tools/testbed.sh prepare >"$build/testbed/prepare.log" 2>&1 &
+prepare=$!
+trap 'kill "$prepare" 2>/dev/null || true; tools/testbed.sh stop' EXIT
+
 cmake --preset windows >/dev/null
 cmake --build --preset windows
-built=$(date +%s)
-echo "Build took $((built - began)) s."
+step build
+echo "Build took ${splits[-1]#build }."
 
-# The native fuzz targets, briefly each, before ctest so that its summary stays the last line.
-tools/fuzz.sh 20
+# The native fuzz targets, briefly each: a smoke test of the targets and their seed corpus. The
+# long runs are tools/fuzz.sh's own.
+tools/fuzz.sh "${BRENLOW_FUZZ_SECONDS:-5}"
+step fuzz
 
-trap 'tools/testbed.sh stop' EXIT
+wait "$prepare" || { cat "$build/testbed/prepare.log" >&2; exit 1; }
 tools/testbed.sh start
-echo "Test bed ready after $(($(date +%s) - began)) s in all; running the tests."
-ctest --preset windows
+step "test bed"
+echo "Test bed ready after $((mark - began)) s in all; running the tests."
+
+log=$build/testbed/ctest.log
+status=0
+ctest --preset windows 2>&1 | tee "$log" || status=$?
+step tests
+
+times=$(printf '%s, ' "${splits[@]}")
+echo
+echo "Times: ${times%, }; $((mark - began)) s in all."
+if [ "$status" -ne 0 ]; then
+  # The failed cases' own output, each with the test bed's trace while it ran, near the end of
+  # the log where a reader of a red run looks first.
+  tools/test-failures.sh "$build"
+fi
+# The run ends with ctest's summary, as ctest printed it above.
+echo
+sed -n '/tests passed, /,$p' "$log"
+exit "$status"

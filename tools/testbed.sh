@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The Wine test bed that tests and the demo run in.
+#   tools/testbed.sh prepare [BUILD_DIR] create the prefix if needed (nothing is left running)
 #   tools/testbed.sh start [BUILD_DIR]   create the prefix if needed, start a persistent
 #                                        wineserver and services.exe with the event-log trace
 #   tools/testbed.sh stop [BUILD_DIR]    stop the wineserver and everything running in the prefix
@@ -14,16 +15,22 @@ export WINEDEBUG=-all
 trace=$bed/eventlog-trace.log
 log=$bed/wine.log
 
-start() {
+# Makes the prefix if there is none yet, and leaves no Wine process running.
+prepare() {
   mkdir -p "$bed"
-  # A server left over from an earlier run would keep services.exe without the trace.
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w >/dev/null 2>&1 || true
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "Creating the Wine prefix $WINEPREFIX"
     wineboot -i >>"$log" 2>&1 </dev/null
     wineserver -w >>"$log" 2>&1 || true
   fi
+}
+
+start() {
+  mkdir -p "$bed"
+  # A server left over from an earlier run would keep services.exe without the trace.
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  prepare
   # The persistent server and the system processes it keeps hold on to the output they were
   # started with: give them files, never the caller's terminal or pipe.
   wineserver -p >>"$log" 2>&1 </dev/null
@@ -51,7 +58,8 @@ stop() {
 }
 
 case "${1:-}" in
+  prepare) prepare ;;
   start) start ;;
   stop) stop ;;
-  *) echo "usage: $0 start|stop [BUILD_DIR]" >&2; exit 2 ;;
+  *) echo "usage: $0 prepare|start|stop [BUILD_DIR]" >&2; exit 2 ;;
 esac
