@@ -25,7 +25,7 @@ step setup
 # Layers go one way: an include that goes up fails the run before anything is built.
 tools/check-layers.sh
 
-# The Wine prefix needs nothing of the build: it is made meanwhile, and mostly waits.
+# The test beds' Wine prefixes need nothing of the build: they are made meanwhile.
 mkdir -p "$build/testbed"
 tools/testbed.sh prepare >"$build/testbed/prepare.log" 2>&1 &
 prepare=$!
@@ -42,7 +42,7 @@ tools/fuzz.sh "${BRENLOW_FUZZ_SECONDS:-5}"
 step fuzz
 
 wait "$prepare" || { cat "$build/testbed/prepare.log" >&2; exit 1; }
-tools/testbed.sh start
+tools/testbed.sh start-all
 step "test bed"
 echo "Test bed ready after $((mark - began)) s in all; running the tests."
 

@@ -77,7 +77,7 @@ install() {
     fail "signed seclister.exe: $out"
   "$1" msiexec /i "$package" /qn /l*v "Z:${work//\//\\}\\install.log" || fail "see install.log"
   local installed
-  installed="$(dirname "$1")/testbed/wineprefix/drive_c/Program Files/Tevrin Agent/brenlow.exe"
+  installed="$(sed -n 's/^export WINEPREFIX="\(.*\)"$/\1/p' "$1")/drive_c/Program Files/Tevrin Agent/brenlow.exe"
   cmp "$artifacts/brenlow.exe" "$installed" || fail "the installed brenlow.exe is not the release's"
   for ((i = 0; i < 60; i++)); do
     "$1" sc query TevrinInternalSvc | grep -q RUNNING && break || sleep 1
