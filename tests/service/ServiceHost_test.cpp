@@ -391,6 +391,18 @@ TEST_F(RunningService, CheckFindsAGoodLayoutGoodAndNamesEachFault) {
 
   Start();
   EXPECT_TRUE(WaitFor([&] { return !CheckWarnings(trace).empty(); }, 30000)) << trace.Text();
+  // The running service's status says what its start found, until it stops.
+  ProcessResult status;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        status = Brenlow("--status");
+        return status.exitCode == 1 && status.out.find("\r\nStart check failed: " +
+                                                       writable.substr(5)) != std::string::npos;
+      },
+      30000, 500))
+      << status.out;
+  EXPECT_EQ(status.out.rfind("WARNING: the service started with a failed check: ", 0), 0u)
+      << status.out;
   ExpectStopsAndEnds();
   // The Warning lists the problems --check found, less the companion's and the service's, in
   // the same order. Wine's trace shows only the first 300 characters of an entry.
