@@ -20,7 +20,7 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The rule as the usage text and the README state it, written out independently.
+// The rule as the usage text and the manual state it, written out independently.
 bool Selects(const std::string& arg, char shortName, const std::string& longName, bool slashForm) {
   if (slashForm && arg.size() > 1 && arg[0] == '/' && Lower(arg.substr(1)) == longName) return true;
   if (arg.rfind("--", 0) == 0) {
