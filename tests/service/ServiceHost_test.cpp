@@ -403,6 +403,8 @@ TEST_F(RunningService, CheckFindsAGoodLayoutGoodAndNamesEachFault) {
       << status.out;
   EXPECT_EQ(status.out.rfind("WARNING: the service started with a failed check: ", 0), 0u)
       << status.out;
+  status = Brenlow("--status --json");
+  EXPECT_THAT(status.out, ::testing::HasSubstr("\"startCheckFailures\": [\"permissions of "));
   ExpectStopsAndEnds();
   // The Warning lists the problems --check found, less the companion's and the service's, in
   // the same order. Wine's trace shows only the first 300 characters of an entry.
