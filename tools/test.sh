@@ -22,8 +22,10 @@ step() {
 tools/setup.sh
 step setup
 
-# Layers go one way: an include that goes up fails the run before anything is built.
+# Layers go one way: an include that goes up fails the run before anything is built; and every
+# link between the README and the manual leads somewhere.
 tools/check-layers.sh
+python3 tools/check-doc-links.py
 
 # The test beds' Wine prefixes need nothing of the build: they are made meanwhile.
 mkdir -p "$build/testbed"
@@ -48,6 +50,8 @@ echo "Test bed ready after $((mark - began)) s in all; running the tests."
 
 log=$build/testbed/ctest.log
 status=0
+# ctest rewrites the list of failed cases only when a case fails: no list from an earlier run.
+rm -f "$build/Testing/Temporary/LastTestsFailed.log"
 ctest --preset windows 2>&1 | tee "$log" || status=$?
 step tests
 
