@@ -1,1 +1,1 @@
-// The unit that the test programs' precompiled header is made with; it holds nothing itself.
+// The unit that a precompiled header of the tests is made with; it holds nothing itself.
