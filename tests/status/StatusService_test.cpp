@@ -202,6 +202,22 @@ TEST_F(StatusOfTheService, ShowsTheLiveStatusReportsAFailingStreakOnceAndEndsWit
   EXPECT_EQ(status.exitCode, 2u);
   EXPECT_EQ(status.out,
             "CRITICAL: TevrinInternalSvc is stopped\r\nService TevrinInternalSvc: stopped\r\n");
+
+  // The companion outlives the service, and the service started again takes it over.
+  ASSERT_EQ(ProcessIdsByName("qrx_proxy.exe"), companions);
+  ASSERT_EQ(StartNamedService(kService), 0u);
+  ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return LineWith((status = Status()).out,
+                        "Companion qrx_proxy.exe: process " + std::to_string(companions[0]) +
+                            "; 0 starts, 0 kills;") != "";
+      },
+      30000, 500))
+      << status.out;
+  EXPECT_EQ(ProcessIdsByName("qrx_proxy.exe"), companions);
+  ASSERT_EQ(SendControl(kService, SERVICE_CONTROL_STOP), 0u);
+  ASSERT_TRUE(WaitForState(kService, SERVICE_STOPPED));
 }
 
 }  // namespace
