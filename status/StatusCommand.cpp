@@ -6,6 +6,7 @@
 #include "common/UniqueHandle.h"
 #include "service/ServiceQuery.h"
 #include "status/StatusBoard.h"
+#include "status/StatusJson.h"
 #include "status/StatusLayout.h"
 
 namespace brenlow {
@@ -129,19 +130,27 @@ TAgentStatus ReadAgentStatus(HKEY root, const std::string& path,
 }
 
 int RunStatusCommand(const std::string& serviceName, const std::vector<std::string>& scripts,
-                     const std::function<void(const std::string&)>& write) {
+                     bool json, const std::function<void(const std::string&)>& write) {
+  TServiceState service;
+  service.Name = serviceName;
+  TAgentStatus status;
+  TStatusReport report;
+  uint64_t now = 0;
   try {
     // A restart between the two reads shows as a status written by another process: unknown.
-    const TServiceState service = ServiceStateOf(serviceName, ReadServiceFacts(serviceName));
-    const TAgentStatus status = ReadAgentStatus(HKEY_LOCAL_MACHINE, kStatusKeyPath, scripts);
-    const TStatusReport report = MakeStatusReport(service, status, FileTimeNow());
-    write(report.Text);
-    return report.Result;
+    service = ServiceStateOf(serviceName, ReadServiceFacts(serviceName));
+    status = ReadAgentStatus(HKEY_LOCAL_MACHINE, kStatusKeyPath, scripts);
+    now = FileTimeNow();
+    report = MakeStatusReport(service, status, now);
   } catch (const std::exception& e) {
+    now = FileTimeNow();
     // Out of memory, say: a monitoring check must read "unknown", not the host's exit code 1.
-    write(std::string("UNKNOWN: the status could not be read: ") + e.what() + "\r\n");
-    return crUnknown;
+    report = TStatusReport();
+    report.Reasons.push_back(std::string("the status could not be read: ") + e.what());
+    report.Text = "UNKNOWN: " + report.Reasons[0] + "\r\n";
   }
+  write(json ? StatusJson(service, status, report, now) : report.Text);
+  return report.Result;
 }
 
 }  // namespace brenlow

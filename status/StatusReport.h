@@ -70,10 +70,29 @@ inline constexpr uint64_t kLongRunFloorMs = 10 * 60 * 1000;
 // companion fit well inside it.
 inline constexpr uint64_t kProbeSilenceMs = 60 * 1000;
 
+// A script with no run under way whose next run has been due for longer than its period and
+// this is overdue: its runner has ended, or the service's process hangs.
+inline constexpr uint64_t kOverdueSlackMs = 60 * 1000;
+
 struct TStatusReport {
   TCheckResult Result = crUnknown;
+  // Why the verdict is not OK, in the order the first line gives them; empty when it is OK.
+  std::vector<std::string> Reasons;
+  // Whether the report shows the status key: the service works and the key is its own.
+  bool Live = false;
   std::string Text;  // lines ended with CR LF
 };
+
+// A script's next run: when it is due (FILETIME; 0 while a run is under way, before the first run
+// has ended, or without status), and how long past due it is when it is overdue (0 otherwise).
+struct TNextRun {
+  uint64_t Due = 0;
+  uint64_t OverdueMs = 0;
+};
+TNextRun NextRunOf(const TScriptStatus& script, uint64_t now);
+
+// "OK", "WARNING", "CRITICAL" or "UNKNOWN".
+const char* CheckResultWord(TCheckResult result);
 
 // Whether the key was written by the service process the service manager runs now, rather
 // than left by an earlier one that ended without removing it.
