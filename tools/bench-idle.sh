@@ -57,9 +57,13 @@ if [ -n "$against" ]; then
   total_a=0 total_b=0
   for round in 1 2; do
     echo "== round $round: $against"
-    a=$(BRENLOW_BUILD_DIR=$against bash "$self" "${args[@]}" "$seconds" | tee /dev/stderr | cpu_ms)
+    out=$(BRENLOW_BUILD_DIR=$against bash "$self" "${args[@]}" "$seconds")
+    echo "$out"
+    a=$(cpu_ms <<<"$out")
     echo "== round $round: this build"
-    b=$(BRENLOW_BUILD_DIR=$this bash "$self" "${args[@]}" "$seconds" | tee /dev/stderr | cpu_ms)
+    out=$(BRENLOW_BUILD_DIR=$this bash "$self" "${args[@]}" "$seconds")
+    echo "$out"
+    b=$(cpu_ms <<<"$out")
     total_a=$((total_a + a)) total_b=$((total_b + b))
   done
   window=$((2 * seconds))
