@@ -158,16 +158,22 @@ std::string StatusJson(const TServiceState& service, const TAgentStatus& status,
   if (report.Live)
     for (const TScriptStatus& s : status.Scripts)
       scripts += (scripts.empty() ? "\r\n    " : ",\r\n    ") + JsonObject(ScriptMembers(s, now));
-  const TJsonMembers members = {{"format", Number(kStatusJsonFormat)},
-                                {"verdict", JsonString(CheckResultWord(report.Result))},
-                                {"exitCode", Number(report.Result)},
-                                {"reasons", "[" + reasons + "]"},
-                                {"time", JsonTime(now)},
-                                {"service", JsonObject(ServiceMembers(service, status, report))},
-                                {"companion", report.Live && status.Companion.Present
-                                                  ? JsonObject(CompanionMembers(status.Companion))
-                                                  : kNull},
-                                {"scripts", scripts.empty() ? "[]" : "[" + scripts + "\r\n  ]"}};
+  // What the checks at the start found FAIL; null while they run, or without the service's status.
+  std::string failed;
+  for (const std::string& failure : status.StartCheckFailures)
+    failed += (failed.empty() ? "" : ", ") + JsonString(failure);
+  const TJsonMembers members = {
+      {"format", Number(kStatusJsonFormat)},
+      {"verdict", JsonString(CheckResultWord(report.Result))},
+      {"exitCode", Number(report.Result)},
+      {"reasons", "[" + reasons + "]"},
+      {"time", JsonTime(now)},
+      {"service", JsonObject(ServiceMembers(service, status, report))},
+      {"startCheckFailures", report.Live && status.StartChecked ? "[" + failed + "]" : kNull},
+      {"companion", report.Live && status.Companion.Present
+                        ? JsonObject(CompanionMembers(status.Companion))
+                        : kNull},
+      {"scripts", scripts.empty() ? "[]" : "[" + scripts + "\r\n  ]"}};
   std::string json = "{";
   for (const auto& [name, value] : members)
     json += (json.size() > 1 ? ",\r\n  " : "\r\n  ") + JsonString(name) + ": " + value;

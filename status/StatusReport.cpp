@@ -198,6 +198,16 @@ TStatusReport MakeStatusReport(const TServiceState& service, const TAgentStatus&
     lines.push_back(name + ServiceStateText(service.State) + ", process " +
                     std::to_string(service.ProcessId) + ", started " +
                     SpanText(MsBetween(status.Started, now)) + " ago");
+    // Others may change what runs as LocalSystem, or something it needs is missing: a warning for
+    // as long as the service runs with it. The headline names the first, without the command
+    // that closes it.
+    const std::vector<std::string>& failed = status.StartCheckFailures;
+    if (!failed.empty())
+      verdict.warnings.push_back(
+          "the service started with a failed check: " +
+          failed[0].substr(0, failed[0].find("; close it with: ")) +
+          (failed.size() > 1 ? " (and " + CountText(failed.size() - 1) + " more)" : ""));
+    for (const std::string& failure : failed) lines.push_back("Start check failed: " + failure);
     lines.push_back("Companion qrx_proxy.exe: " +
                     CompanionText(status.Companion, status.Started, now, verdict));
     size_t width = 0;

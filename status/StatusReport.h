@@ -46,6 +46,9 @@ struct TAgentStatus {
   uint64_t Started = 0;  // FILETIME
   // When the process that wrote the key was created (FILETIME); 0 when an older service wrote it.
   uint64_t ProcessCreated = 0;
+  // The checks made at the start have ended, with these failures (none when all passed).
+  bool StartChecked = false;
+  std::vector<std::string> StartCheckFailures;
   TCompanionStatus Companion;
   std::vector<TScriptStatus> Scripts;
 };
@@ -99,7 +102,8 @@ const char* CheckResultWord(TCheckResult result);
 bool StatusIsLive(const TServiceState& service, const TAgentStatus& status);
 
 // The report at time now (FILETIME): a first line with the verdict and its reasons, the
-// service, then (while it runs) the companion and one line per script.
+// service, then (while it runs) what the checks at its start failed, the companion and one line
+// per script.
 TStatusReport MakeStatusReport(const TServiceState& service, const TAgentStatus& status,
                                uint64_t now);
 

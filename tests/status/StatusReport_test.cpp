@@ -202,6 +202,7 @@ TEST(StatusJson, GivesTheVerdictTheServiceTheCompanionAndEachScript) {
       "  \"time\": \"2025-12-12T08:00:00.000Z\",\r\n"
       "  \"service\": {\"name\": \"TevrinInternalSvc\", \"state\": \"running\", \"processId\": "
       "1234, \"started\": \"2025-12-12T04:48:00.000Z\"},\r\n"
+      "  \"startCheckFailures\": null,\r\n"
       "  \"companion\": {\"processId\": 4242, \"starts\": 1, \"kills\": 0, \"lastProbe\": "
       "\"2025-12-12T07:59:57.000Z\", \"lastProbeResult\": \"good reply\", \"lastGoodProbe\": "
       "\"2025-12-12T07:59:57.000Z\", \"probeFailures\": 0},\r\n"

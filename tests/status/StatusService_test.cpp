@@ -55,6 +55,9 @@ class StatusOfTheService : public ::testing::Test {
     CopyFileOrThrow(StandInPath("qrx_proxy.exe"), folder_ + "\\qrx_proxy.exe");
     WriteFileText(folder_ + "\\brenlow.ini", "[General]\r\nPHP_EXE_PATH=" + php_ +
                                                  "\\php.exe\r\nWEB_ROOT_PATH=" + dir_ / "web");
+    // Every script there, so that the checks at the start find nothing to fail.
+    for (const TScriptScheduleRow& row : ScriptSchedule)
+      WriteFileText(scripts_ + "\\" + row.ScriptFile, "<?php\r\n");
     ASSERT_EQ(Status().exitCode, 2u);  // not installed
     ASSERT_EQ(RunProcess("\"" + Exe() + "\" --install").exitCode, 0u);
   }
