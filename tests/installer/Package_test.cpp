@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <msi.h>
+#include <msiquery.h>
 
 #include <gtest/gtest.h>
 
@@ -88,6 +89,52 @@ void ExpectTheServiceOfTheManualInstallRunning(const std::string& exe = kExe) {
   EXPECT_TRUE(WaitForState(kService, SERVICE_RUNNING)) << QueryState(kService).state;
 }
 
+// The package's launch conditions, each with its message after ": ", as the table holds them
+// (Wine's installer logs no message of a condition it refuses).
+std::vector<std::string> LaunchConditions(const std::string& package) {
+  std::vector<std::string> rows;
+  PMSIHANDLE database, view, record;
+  if (MsiOpenDatabaseA(package.c_str(), MSIDBOPEN_READONLY, &database) != ERROR_SUCCESS ||
+      MsiDatabaseOpenViewA(database, "SELECT `Condition`, `Description` FROM `LaunchCondition`",
+                           &view) != ERROR_SUCCESS ||
+      MsiViewExecute(view, 0) != ERROR_SUCCESS)
+    return rows;
+  while (MsiViewFetch(view, &record) == ERROR_SUCCESS) {
+    std::string row;
+    for (UINT field : {1u, 2u}) {
+      char text[512];
+      DWORD size = sizeof(text);
+      MsiRecordGetStringA(record, field, text, &size);
+      row += (field == 1 ? "" : ": ") + std::string(text, size);
+    }
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// The build number that the system keeps, set to another for as long as this lives.
+class WindowsBuildAs {
+ public:
+  explicit WindowsBuildAs(const std::string& build) {
+    char value[32];
+    DWORD size = sizeof(value);
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, kKey, kValue, RRF_RT_REG_SZ, nullptr, value, &size) ==
+        ERROR_SUCCESS)
+      kept_ = value;
+    Set(build);
+  }
+  ~WindowsBuildAs() { Set(kept_); }
+
+ private:
+  static void Set(const std::string& build) {
+    RegSetKeyValueA(HKEY_LOCAL_MACHINE, kKey, kValue, REG_SZ, build.c_str(),
+                    static_cast<DWORD>(build.size() + 1));
+  }
+  static constexpr const char* kKey = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+  static constexpr const char* kValue = "CurrentBuildNumber";
+  std::string kept_;
+};
+
 // Each test starts without the agent installed and leaves it so, also when it fails.
 class Package : public ::testing::Test {
  protected:
@@ -136,6 +183,17 @@ class Package : public ::testing::Test {
 };
 
 TEST_F(Package, InstallsWithTheSettingsKeepsTheFileThroughReinstallsAndLeavesItOnUninstall) {
+  {
+    // Windows 8.1 and Server 2012 R2 (build 9600), which Windows Installer reports as it does 10.
+    const WindowsBuildAs older("9600");
+    EXPECT_EQ(Install(kVersion, BothSettings()), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    EXPECT_TRUE(InstalledProducts().empty());
+  }
+  const std::vector<std::string> conditions = LaunchConditions(PackagePath(kVersion));
+  EXPECT_NE(std::find(conditions.begin(), conditions.end(),
+                      "Installed OR WINDOWSCURRENTBUILD >= 10240: Tevrin Agent needs Windows 10 "
+                      "or Windows Server 2016 or later."),
+            conditions.end());
   ASSERT_EQ(Install(kVersion, BothSettings() + " SCRIPT_TIME_LIMIT=120"), 0u) << Log();
   EXPECT_EQ(FolderListing(),
             (std::vector<std::string>{"brenlow.exe", "brenlow.ini", "seclister.exe"}));
