@@ -132,6 +132,8 @@ TEST(StatusReport, PutsAScriptsStateInPlainWords) {
   };
   const Case cases[] = {
       {[](auto& s) { s.Runs = 0, s.LastStart = 0; }, "first run not yet due"},
+      {[](auto& s) { s.Runs = 0, s.LastStart = 0, s.WaitingFor = 812; },
+       "waiting for a run left by the previous start, process 812"},
       {[](auto& s) { s.Runs = 0, s.Running = true, s.LastStart = kNow - 3500 * kMs; },
        "running for 3 s"},
       {[](auto& s) { s.Running = true, s.Period = 3600000, s.LastStart = kNow - 192 * kMin * kMs; },
