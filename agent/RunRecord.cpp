@@ -48,22 +48,10 @@ uint64_t CreationTimeOf(HANDLE process) {
   }
 }
 
-std::string EncodeRunValue(const std::vector<TProcessMark>& marks) {
-  std::string bytes(marks.size() * 12, '\0');
-  for (size_t i = 0; i < marks.size(); ++i) {
-    std::memcpy(&bytes[i * 12], &marks[i].Id, 4);
-    std::memcpy(&bytes[i * 12 + 4], &marks[i].Created, 8);
-  }
-  return bytes;
-}
-
 std::vector<TProcessMark> DecodeRunValue(const std::string& bytes) {
-  std::vector<TProcessMark> marks(bytes.size() / 12);
-  if (bytes.size() % 12 != 0) return {};
-  for (size_t i = 0; i < marks.size(); ++i) {
-    std::memcpy(&marks[i].Id, &bytes[i * 12], 4);
-    std::memcpy(&marks[i].Created, &bytes[i * 12 + 4], 8);
-  }
+  if (bytes.size() % sizeof(TProcessMark) != 0) return {};
+  std::vector<TProcessMark> marks(bytes.size() / sizeof(TProcessMark));
+  std::memcpy(marks.data(), bytes.data(), bytes.size());
   return marks;
 }
 
@@ -213,7 +201,6 @@ TRunRecord::TRunRecord(HKEY root, std::string path) : root_(root), path_(std::mo
 
 std::map<std::string, std::shared_ptr<TLeftRun>> TRunRecord::Open() noexcept {
   std::map<std::string, std::shared_ptr<TLeftRun>> left;
-  std::map<std::string, std::vector<TProcessMark>> keep;
   const std::lock_guard<std::mutex> lock(mutex_);
   key_.reset();
   try {
@@ -243,15 +230,13 @@ std::map<std::string, std::shared_ptr<TLeftRun>> TRunRecord::Open() noexcept {
         run->Started = marks.front().Created;
         run->ScriptProcessId = marks.front().Id;
         run->ScriptProcess = OpenIfRunning(marks.front());
-        std::vector<TProcessMark> running{marks.front()};
+        run->Marks = {marks.front()};
         for (size_t at = 1; at < marks.size(); ++at)
           if (UniqueHandle other = OpenIfRunning(marks[at])) {
             run->Others.push_back(std::move(other));
-            running.push_back(marks[at]);
+            run->Marks.push_back(marks[at]);
           }
-        if (!run->ScriptProcess && run->Others.empty()) continue;
-        keep[name] = std::move(running);
-        left[name] = std::move(run);
+        if (run->ScriptProcess || !run->Others.empty()) left[name] = std::move(run);
       }
     }
   } catch (...) {
@@ -284,11 +269,7 @@ std::map<std::string, std::shared_ptr<TLeftRun>> TRunRecord::Open() noexcept {
     return left;
   }
   key_ = std::move(key);
-  for (const auto& [script, marks] : keep) {
-    const std::string bytes = EncodeRunValue(marks);
-    RegSetValueExA(key_.get(), script.c_str(), 0, REG_BINARY,
-                   reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()));
-  }
+  for (const auto& [script, run] : left) Set(script, run->Marks);
   return left;
 }
 
@@ -313,18 +294,17 @@ TRunUnderWay& TRunRecord::NewRun(const std::string& script) {
 
 void TRunRecord::Write(const std::string& script, const std::vector<TProcessMark>& marks) noexcept {
   const std::lock_guard<std::mutex> lock(mutex_);
+  Set(script, marks);
+}
+
+void TRunRecord::Set(const std::string& script, const std::vector<TProcessMark>& marks) noexcept {
   if (!key_) return;
-  if (marks.empty()) {
+  if (marks.empty())
     RegDeleteValueA(key_.get(), script.c_str());
-    return;
-  }
-  try {
-    const std::string bytes = EncodeRunValue(marks);
+  else
     RegSetValueExA(key_.get(), script.c_str(), 0, REG_BINARY,
-                   reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()));
-  } catch (...) {
-    // Out of memory: the entry stays as it was.
-  }
+                   reinterpret_cast<const BYTE*>(marks.data()),
+                   static_cast<DWORD>(marks.size() * sizeof(TProcessMark)));
 }
 
 HANDLE TRunRecord::JobPort() noexcept {

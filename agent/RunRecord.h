@@ -29,19 +29,21 @@ inline constexpr const char* kRunRecordKeyPath = "SOFTWARE\\Tevrin\\Tevrin Agent
 inline constexpr const char* kRunRecordKeySddl = "O:BAD:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)";
 
 // A process named for a later process of the service: ids are reused, so an id counts only
-// together with the process's creation time (FILETIME).
+// together with the process's creation time (FILETIME). A run's value in the record is the array
+// of its processes' marks as they lie in memory, the script's own first.
+#pragma pack(push, 4)
 struct TProcessMark {
   DWORD Id = 0;
   uint64_t Created = 0;
 };
+#pragma pack(pop)
+static_assert(sizeof(TProcessMark) == 12);
 
 // When a process was created (FILETIME); 0 when it cannot be asked. A process just created may
 // take up to a second to tell.
 uint64_t CreationTimeOf(HANDLE process);
 
-// A run's value in the record: the marks of its processes, the script's own first. Decoding
-// gives nothing for bytes that are not such a value.
-std::string EncodeRunValue(const std::vector<TProcessMark>& marks);
+// The marks of a run's value in the record; none for bytes that are not such a value.
 std::vector<TProcessMark> DecodeRunValue(const std::string& bytes);
 
 // Whether a key's security descriptor lets only SYSTEM, Administrators and account (this
@@ -57,6 +59,7 @@ struct TLeftRun {
   DWORD ScriptProcessId = 0;
   UniqueHandle ScriptProcess;        // empty when it has ended
   std::vector<UniqueHandle> Others;  // what it started, still running
+  std::vector<TProcessMark> Marks;   // of the script's process and of the others
 };
 
 class TRunRecord;
@@ -137,6 +140,8 @@ class TRunRecord {
 
  private:
   static DWORD WINAPI Watch(void* self);
+  // Write with the lock held.
+  void Set(const std::string& script, const std::vector<TProcessMark>& marks) noexcept;
 
   const HKEY root_;
   const std::string path_;

