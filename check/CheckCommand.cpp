@@ -12,6 +12,8 @@
 #include "agent/WorkerThread.h"
 #include "check/Checks.h"
 #include "check/ServiceCheck.h"
+#include "status/StatusBoard.h"
+#include "status/StatusLayout.h"
 
 namespace brenlow {
 namespace {
@@ -70,7 +72,13 @@ class TStartupCheckThread final : public TWorkerThread {
   explicit TStartupCheckThread(TAgentSettings loaded) : loaded_(std::move(loaded)) {}
 
   void Execute() override {
-    const std::string warning = StartWarningText(Problems(StartChecks(loaded_)));
+    const std::vector<TCheckLine> problems = Problems(StartChecks(loaded_));
+    // The failures stay in the live status for monitoring to see; the Warning lists them all.
+    std::vector<std::string> failures;
+    for (const TCheckLine& line : problems)
+      if (line.Level == clFail) failures.push_back(line.Text);
+    ServiceStatusBoard().SetTexts(status_value::kStartCheckFailures, failures);
+    const std::string warning = StartWarningText(problems);
     if (!warning.empty()) AgentEventLog().LogWarning(warning);
   }
 

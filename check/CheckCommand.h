@@ -22,7 +22,8 @@ int RunCheckCommand(const std::function<void(const std::string&)>& write);
 std::string StartWarningText(const std::vector<TCheckLine>& problems);
 
 // Runs StartChecks on a one-shot thread of its own, so the start is not held by the interpreter's
-// run, and writes StartWarningText of what it finds to AgentEventLog (nothing when all is well).
+// run, records its FAIL lines in the service's live status, and writes StartWarningText of what
+// it finds to AgentEventLog (nothing when all is well).
 void StartStartupCheck(const TAgentSettings& loaded);
 
 }  // namespace brenlow

@@ -2,17 +2,21 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <optional>
+#include <set>
 
 #include "agent/DaemonUnit1.h"
 #include "agent/ExecuteAndCollect.h"
 #include "agent/QRXProxyCheckerUnit.h"
 #include "check/AccessList.h"
+#include "check/InterpreterFiles.h"
 #include "common/AsciiText.h"
 #include "common/ExecutableDirectory.h"
 #include "common/SystemError.h"
 #include "common/UniqueHandle.h"
 #include "config/IniFile.h"
+#include "service/DaemonMapperUnit1.h"
 
 namespace brenlow {
 namespace {
@@ -134,22 +138,190 @@ TCheckLine ProbeLine(const TProbeExchange& probe, const std::string& companionPa
   return {clFail, name + "the request cannot be sent: " + ErrorText(probe.Error)};
 }
 
-constexpr const char* kNobodyElse = "only administrators, the system and named accounts may change";
+constexpr const char* kNobodyElse = "only administrators and the system may change";
 
-// Who may change one path, as one line: OK, or the worst finding with every finding named.
-TCheckLine PermissionLine(const std::string& path) {
-  const std::string name = "permissions of " + path + ": ";
-  const TSecurityDescriptor descriptor = TSecurityDescriptor::OfFile(path);
-  if (descriptor.Error() != 0)
-    return {clWarn, name + "cannot be read: " + ErrorText(descriptor.Error())};
+std::string Upper(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+// The worst level of the findings, and their texts joined.
+TCheckLine FindingsLine(const std::string& name, const std::vector<TAccessFinding>& findings,
+                        const std::string& close) {
   TCheckLevel level = clOk;
   std::string found;
-  for (const TAccessFinding& finding :
-       ReviewAccessList(descriptor.get(), KindOf(path) == fkFolder)) {
+  for (const TAccessFinding& finding : findings) {
     level = std::max(level, finding.Level);
     found += (found.empty() ? "" : "; ") + finding.Text;
   }
-  return {level, name + (found.empty() ? std::string(kNobodyElse) + " it" : found)};
+  return {level, name + found + (close.empty() ? "" : "; close it with: " + close)};
+}
+
+// Who may change one path, as one line: OK, or the worst finding with every finding named and
+// the command that closes them. role says what the path is to the service, when it is not plain.
+TCheckLine PermissionLine(const std::string& path, const std::string& role = "") {
+  const std::string name =
+      "permissions of " + path + (role.empty() ? "" : " (" + role + ")") + ": ";
+  const TSecurityDescriptor descriptor = TSecurityDescriptor::OfFile(path);
+  if (descriptor.Error() != 0)
+    return {clWarn, name + "cannot be read: " + ErrorText(descriptor.Error())};
+  const std::vector<TAccessFinding> findings =
+      ReviewAccessList(descriptor.get(), KindOf(path) == fkFolder);
+  if (findings.empty()) return {clOk, name + kNobodyElse + " it"};
+  return FindingsLine(name, findings, CloseCommand(path, findings));
+}
+
+// Who may create a folder that does not exist: whoever may make a folder in the nearest one
+// above it that does (or take that one over), and then put what they like in it.
+TCheckLine CreationLine(const std::string& missing, const std::string& role) {
+  std::string above = missing;
+  for (const TFolderStep& step : FoldersUpToRoot(missing)) {
+    above = step.Parent;
+    if (KindOf(above) == fkFolder) break;
+  }
+  const std::string name = "permissions of " + above + " (where " + missing + ", " + role +
+                           " that does not exist, could be made): ";
+  const TSecurityDescriptor descriptor = TSecurityDescriptor::OfFile(above);
+  if (descriptor.Error() != 0)
+    return {clWarn, name + "cannot be read: " + ErrorText(descriptor.Error())};
+  std::vector<TAccessFinding> findings;
+  for (TAccessFinding& finding : ReviewAccessList(descriptor.get()))
+    if (finding.Rights & (FILE_ADD_SUBDIRECTORY | WRITE_DAC | WRITE_OWNER))
+      findings.push_back(std::move(finding));
+  if (findings.empty()) return {clOk, name + "only administrators and the system may make it"};
+  TCheckLine line = FindingsLine(name, findings, "");
+  line.Text +=
+      "; remove it from where it is named, or make it where only administrators may "
+      "change it";
+  return line;
+}
+
+// The permission lines of a set of paths, each path judged once, and the folders whose way up
+// to their drive's root is judged at the end.
+class TPermissionReview {
+ public:
+  // A line for an existing path. Quiet paths only count when all is well: one line says so.
+  void Judge(const std::string& path, const std::string& role = "", bool quiet = false) {
+    if (KindOf(path) == fkMissing || !FirstTime(path)) return;
+    Add(PermissionLine(path, role), path, quiet);
+  }
+  void JudgeCreation(const std::string& missing, const std::string& role) {
+    if (!FirstTime(missing)) return;
+    Add(CreationLine(missing, role), missing, true);
+  }
+  // The interpreter, what it loads and the folders they lie in.
+  void JudgeInterpreter(const std::string& php) {
+    if (php.empty()) return;
+    Judge(php);
+    Judge(ExecutableDirectoryOf(php));
+    WalkUpFrom(ExecutableDirectoryOf(php));
+    const std::vector<TLoadedPath> loads = InterpreterLoads(InterpreterSearchFor(
+        php, DescribeProgramImage(ReadHead(php)).Machine == IMAGE_FILE_MACHINE_I386,
+        TDaemonMapper1().DaemonDefs[0].Name()));
+    for (const TLoadedPath& load : loads) {
+      if (load.Missing) {
+        JudgeCreation(load.Path, load.Role);
+        continue;
+      }
+      Judge(load.Path, load.Role, true);
+      WalkUpFrom(load.Folder ? load.Path : ExecutableDirectoryOf(load.Path));
+    }
+    FoldQuiet(
+        "files and folders the interpreter reads or loads (its settings, extensions and the "
+        "service's PATH)");
+  }
+  void WalkUpFrom(const std::string& folder) {
+    if (KindOf(folder) == fkFolder) walks_.push_back(folder);
+  }
+  // One line for the quiet paths judged since the last fold, when none had a finding.
+  void FoldQuiet(const std::string& what) {
+    if (quietOk_ > 0)
+      lines_.push_back({clOk, "permissions of " + std::to_string(quietOk_) + " " + what + ": " +
+                                  kNobodyElse + " them"});
+    quietOk_ = 0;
+  }
+
+  // The lines for the folders above: one for each that others may replace, or one for them all.
+  std::vector<TCheckLine> Finish() {
+    std::map<std::string, TSecurityDescriptor> descriptors;  // by the path in capitals
+    const auto descriptorOf = [&](const std::string& path) -> const TSecurityDescriptor& {
+      auto found = descriptors.find(Upper(path));
+      if (found == descriptors.end())
+        found = descriptors.emplace(Upper(path), TSecurityDescriptor::OfFile(path)).first;
+      return found->second;
+    };
+    std::set<std::string> judged;
+    size_t fine = 0;
+    bool replaceable = false;
+    for (const std::string& start : walks_)
+      for (const TFolderStep& step : FoldersUpToRoot(start)) {
+        if (!judged.insert(Upper(step.Folder)).second) continue;
+        const std::string name = "folder " + step.Folder +
+                                 (SameTextAscii(step.Folder, start) ? "" : ", above " + start) +
+                                 ": ";
+        const TSecurityDescriptor& folder = descriptorOf(step.Folder);
+        const TSecurityDescriptor& parent = descriptorOf(step.Parent);
+        const DWORD error = folder.Error() != 0 ? folder.Error() : parent.Error();
+        if (error != 0) {
+          Add({clWarn, name + "who may replace it cannot be read: " + ErrorText(error)},
+              step.Folder, false);
+          replaceable = true;
+          continue;
+        }
+        const std::vector<TAccessFinding> findings =
+            ReviewReplacement(folder.get(), step.Parent, parent.get());
+        if (findings.empty()) {
+          ++fine;
+          continue;
+        }
+        Add(FindingsLine(name, findings, CloseCommand(step.Folder, findings)), step.Folder, false);
+        replaceable = true;
+      }
+    if (!replaceable && fine > 0)
+      lines_.push_back({clOk,
+                        "folders on the way to what the service runs and reads: none may be "
+                        "renamed or made anew by others (" +
+                            std::to_string(fine) + " up to their drives' roots)"});
+    walks_.clear();
+    return std::move(lines_);
+  }
+
+  // The first path that others may change (a FAIL), or empty.
+  const std::string& FirstFailure() const { return firstFailure_; }
+
+ private:
+  bool FirstTime(const std::string& path) { return seen_.insert(Upper(path)).second; }
+
+  void Add(TCheckLine line, const std::string& path, bool quiet) {
+    if (line.Level == clFail && firstFailure_.empty()) firstFailure_ = path;
+    if (quiet && line.Level == clOk)
+      ++quietOk_;
+    else
+      lines_.push_back(std::move(line));
+  }
+
+  std::vector<TCheckLine> lines_;
+  std::set<std::string> seen_;
+  std::vector<std::string> walks_;
+  size_t quietOk_ = 0;
+  std::string firstFailure_;
+};
+
+// The scripts folder and the scripts in it: all of them, or the one named. OK scripts share one
+// line.
+void JudgeScripts(TPermissionReview& review, const TCheckedLayout& layout,
+                  const std::string& only = "") {
+  if (layout.WebRootPath.empty()) return;
+  const std::string folder = ScriptsFolder(layout);
+  review.Judge(folder);
+  review.WalkUpFrom(folder);
+  for (const TScriptScheduleRow& row : ScriptSchedule) {
+    if (!only.empty() && !SameTextAscii(only, row.ScriptFile)) continue;
+    const std::string path = folder + "\\" + row.ScriptFile;
+    if (KindOf(path) == fkFile) review.Judge(path, "", only.empty());
+  }
+  review.FoldQuiet("scripts in " + folder);
 }
 
 }  // namespace
@@ -184,7 +356,7 @@ TProgramImage DescribeProgramImage(const std::string& head) {
   const char* kind = subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI   ? ", console"
                      : subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI ? ", windowed"
                                                                 : "";
-  return {true, std::string("a Windows program (") + architecture + kind + ")"};
+  return {true, std::string("a Windows program (") + architecture + kind + ")", machine};
 }
 
 std::vector<TCheckLine> CheckSettings(TCheckedLayout& layout) {
@@ -233,15 +405,17 @@ std::vector<TCheckLine> CheckInterpreter(const TCheckedLayout& layout, DWORD run
   const std::string& php = layout.PhpExePath;
   if (php.empty()) return lines;
   if (!ProgramFileLine("interpreter", php, "so no script can run", lines)) return lines;
-  // Whoever may replace the interpreter, or put a DLL beside it, would have this run theirs with
-  // the rights of whoever checks: an administrator at --check, the system at a start. So the run
-  // waits for the verdict on both, taken afresh here, just before it.
-  for (const std::string& path : {php, ExecutableDirectoryOf(php)})
-    if (PermissionLine(path).Level == clFail) {
-      lines.push_back({clWarn, "interpreter -v: not run, because others may change " + path +
-                                   " (see its permissions)"});
-      return lines;
-    }
+  // Whoever may replace the interpreter, or what it loads, would have this run theirs with the
+  // rights of whoever checks: an administrator at --check, the system at a start. So the run
+  // waits for the verdict, taken afresh here, just before it.
+  TPermissionReview review;
+  review.JudgeInterpreter(php);
+  review.Finish();
+  if (!review.FirstFailure().empty()) {
+    lines.push_back({clWarn, "interpreter -v: not run, because others may change " +
+                                 review.FirstFailure() + " (see its permissions)"});
+    return lines;
+  }
   // The same quoting as a script's command line, so the run finds the program the runners do.
   // At the bound the run is ended with whatever it started: a hung interpreter cannot hold the
   // check, nor outlive it.
@@ -289,40 +463,22 @@ std::vector<TCheckLine> CheckCompanion(const TCheckedLayout& layout) {
 }
 
 std::vector<TCheckLine> CheckPermissions(const TCheckedLayout& layout) {
-  std::vector<std::string> paths{layout.ProgramFolder, layout.ProgramPath, layout.SettingsPath,
-                                 layout.CompanionPath};
-  if (!layout.PhpExePath.empty()) {
-    paths.push_back(layout.PhpExePath);
-    paths.push_back(ExecutableDirectoryOf(layout.PhpExePath));
-  }
-  if (!layout.WebRootPath.empty()) paths.push_back(ScriptsFolder(layout));
-  std::vector<TCheckLine> lines;
-  std::vector<std::string> checked;
-  for (const std::string& path : paths) {
-    // A missing file has a line of its own in its group; a folder named twice is looked at once.
-    if (KindOf(path) == fkMissing) continue;
-    bool seen = false;
-    for (const std::string& done : checked) seen = seen || SameTextAscii(done, path);
-    if (seen) continue;
-    checked.push_back(path);
-    lines.push_back(PermissionLine(path));
-  }
-  if (layout.WebRootPath.empty()) return lines;
-  // A line for each script open to change; the others share one.
-  int fine = 0;
-  for (const TScriptScheduleRow& row : ScriptSchedule) {
-    const std::string path = ScriptsFolder(layout) + "\\" + row.ScriptFile;
-    if (KindOf(path) != fkFile) continue;
-    TCheckLine line = PermissionLine(path);
-    if (line.Level == clOk)
-      ++fine;
-    else
-      lines.push_back(std::move(line));
-  }
-  if (fine > 0)
-    lines.push_back({clOk, "permissions of " + std::to_string(fine) + " scripts in " +
-                               ScriptsFolder(layout) + ": " + kNobodyElse + " them"});
-  return lines;
+  TPermissionReview review;
+  for (const std::string& path :
+       {layout.ProgramFolder, layout.ProgramPath, layout.SettingsPath, layout.CompanionPath})
+    review.Judge(path);
+  review.WalkUpFrom(layout.ProgramFolder);
+  review.JudgeInterpreter(layout.PhpExePath);
+  JudgeScripts(review, layout);
+  return review.Finish();
+}
+
+std::vector<TCheckLine> CheckScriptPermissions(const TCheckedLayout& layout,
+                                               const std::string& script) {
+  TPermissionReview review;
+  review.JudgeInterpreter(layout.PhpExePath);
+  JudgeScripts(review, layout, script);
+  return review.Finish();
 }
 
 }  // namespace brenlow

@@ -37,7 +37,8 @@ inline constexpr DWORD kVersionRunBoundMs = 5000;
 std::vector<TCheckLine> CheckSettings(TCheckedLayout& layout);
 // The interpreter: present, a Windows program, and it runs "-v" within runBoundMs (its first
 // line shown). The run is left out, with a line saying why, when the permissions of the
-// interpreter or of its folder FAIL: others could have replaced it. Nothing when PHP_EXE_PATH is
+// interpreter, its folder, what it loads or a folder above them FAIL: others could have
+// replaced it. Nothing when PHP_EXE_PATH is
 // not set: the settings' lines say so.
 std::vector<TCheckLine> CheckInterpreter(const TCheckedLayout& layout,
                                          DWORD runBoundMs = kVersionRunBoundMs);
@@ -48,13 +49,20 @@ std::vector<TCheckLine> CheckScripts(const TCheckedLayout& layout);
 // pipe by the monitor's own exchange (reply and time shown).
 std::vector<TCheckLine> CheckCompanion(const TCheckedLayout& layout);
 // Who may change the program's folder, brenlow.exe, brenlow.ini, qrx_proxy.exe, the
-// interpreter and its folder, the scripts folder and each script (those that exist).
+// interpreter and its folder, what the interpreter reads and loads (InterpreterLoads), the
+// scripts folder and each script (those that exist), each owner counted; then who may replace
+// one of those folders, or one above it, by another. Lines that are all well are folded into one.
 std::vector<TCheckLine> CheckPermissions(const TCheckedLayout& layout);
+// The same for one run of a script: the interpreter, what it loads, the scripts folder and that
+// script, and the folders above them.
+std::vector<TCheckLine> CheckScriptPermissions(const TCheckedLayout& layout,
+                                               const std::string& script);
 
 // What the first bytes of a file say about it as a program.
 struct TProgramImage {
   bool IsProgram = false;  // a Windows executable (not a DLL)
   std::string Text;        // e.g. "a Windows program (x64, console)" or why it is not one
+  unsigned Machine = 0;    // IMAGE_FILE_MACHINE_AMD64, ... for a program
 };
 TProgramImage DescribeProgramImage(const std::string& head);
 

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "check/CheckLine.h"
+#include "check/Checks.h"
 #include "common/AsciiText.h"
 #include "common/SystemError.h"
 #include "config/AgentSettings.h"
 #include "config/IniFile.h"
+#include "common/UniqueHandle.h"
 
 namespace brenlow {
 namespace {
@@ -117,22 +120,65 @@ int RunTestCommand(const std::string& script, const std::string& serviceName,
   out.Write("Settings: " + configPath + "\r\nCommand line: " + commandLine + "\r\nTime limit: " +
             (timeLimitMs > 0 ? std::to_string(timeLimitMs / 1000) + " s (ScriptTimeLimit)"
                              : std::string("none (ScriptTimeLimit is not set)")) +
-            "\r\nAccount: " + AccountName() + " (the service runs as LocalSystem)\r\n" +
-            "--- the script's standard output and standard error, as they come ---\r\n");
+            "\r\nAccount: " + AccountName() + " (the service runs as LocalSystem)\r\n");
 
-  // The sink is called on this thread as the pieces arrive; each write goes out at once (the
-  // writers are unbuffered), so the reader sees the output as the script writes it.
+  // Others must not be able to change what is about to run with an administrator's rights: the
+  // interpreter, what it loads and the script are judged as --check judges them.
+  TCheckedLayout layout = LayoutOfThisProgram();
+  layout.PhpExePath = settings.PhpExePath;
+  layout.WebRootPath = settings.WebRootPath;
+  const std::vector<TCheckLine> found = Problems(CheckScriptPermissions(layout, row->ScriptFile));
+  if (!found.empty()) out.Write(FormatCheckLines(found));
+  if (CheckExitCode(found) == 2) {
+    out.Write(
+        "Nothing was run: others may change what it would run (brenlow.exe --check shows "
+        "every check).\r\n");
+    return 2;
+  }
+  if (const DWORD error = JoinJobEndingWithThisProcess())
+    out.Write(
+        "Note: this command could not put itself in a job, so what the script starts may "
+        "outlive it: " +
+        ErrorText(error) + "\r\n");
+  out.Write("--- the script's standard output and standard error, as they come ---\r\n");
+  return ShowRun(commandLine, timeLimitMs, out);
+}
+
+DWORD JoinJobEndingWithThisProcess() {
+  UniqueHandle job(CreateJobObjectA(nullptr, nullptr));
+  if (!job) return GetLastError();
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof(limits)) ||
+      !AssignProcessToJobObject(job.get(), GetCurrentProcess()))
+    return GetLastError();
+  // Never closed here: the system closes it as this process ends, however it ends, and the job
+  // then ends everything in it. Closing it earlier would end this process too.
+  job.release();
+  return 0;
+}
+
+int ShowRun(const std::string& commandLine, int32_t timeLimitMs, const TTestOutput& out) {
   TShownStream shown[2] = {TShownStream(kTestShownBytes), TShownStream(kTestShownBytes)};
   char last = '\n';
-  const auto sink = [&](TOutputStream stream, const char* data, size_t size) {
-    const size_t take = shown[stream == osError].Take(size);
-    if (take == 0) return;
-    (stream == osError ? out.WriteError : out.Write)(std::string(data, take));
-    last = data[take - 1];
-  };
-  const ULONGLONG started = GetTickCount64();
-  const TChildOutcome outcome = ExecuteAndStream(commandLine, sink, ScriptRunOptions(timeLimitMs));
-  const ULONGLONG elapsed = GetTickCount64() - started;
+  TChildOutcome outcome;
+  ULONGLONG elapsed = 0;
+  {
+    // The pieces that are shown go to a writer thread: a console whose window holds a selection
+    // blocks every write, and the run's loop, which keeps the time limit, must not wait for it.
+    // What waits is bounded by the shown bytes of each stream.
+    TQueuedOutput queued(out);
+    const auto sink = [&](TOutputStream stream, const char* data, size_t size) {
+      const size_t take = shown[stream == osError].Take(size);
+      if (take == 0) return;
+      queued.Write(stream == osError, std::string(data, take));
+      last = data[take - 1];
+    };
+    const ULONGLONG started = GetTickCount64();
+    outcome = ExecuteAndStream(commandLine, sink, ScriptRunOptions(timeLimitMs));
+    elapsed = GetTickCount64() - started;
+  }
 
   std::string end = last == '\n' ? "" : "\r\n";
   end += "--- end of the script's output ---\r\n";
@@ -144,6 +190,38 @@ int RunTestCommand(const std::string& script, const std::string& serviceName,
              " of its " + std::to_string(shown[i].Total()) + " bytes were left out.\r\n";
   out.Write(end + TestOutcomeLine(outcome, elapsed, timeLimitMs));
   return TestExitCode(outcome);
+}
+
+TQueuedOutput::TQueuedOutput(const TTestOutput& out) : out_(out), thread_([this] { Run(); }) {}
+
+TQueuedOutput::~TQueuedOutput() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+  }
+  ready_.notify_one();
+  thread_.join();
+}
+
+void TQueuedOutput::Write(bool error, std::string text) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    queue_.emplace_back(error, std::move(text));
+  }
+  ready_.notify_one();
+}
+
+void TQueuedOutput::Run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    ready_.wait(lock, [this] { return done_ || !queue_.empty(); });
+    if (queue_.empty()) return;
+    auto [error, text] = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    (error ? out_.WriteError : out_.Write)(text);
+    lock.lock();
+  }
 }
 
 }  // namespace brenlow

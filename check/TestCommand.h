@@ -5,9 +5,14 @@
 
 #include <windows.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "agent/DaemonUnit1.h"
 #include "agent/ExecuteAndCollect.h"
@@ -52,9 +57,42 @@ struct TTestOutput {
   std::function<void(const std::string&)> WriteError;
 };
 
+// Writes through out on a thread of its own, in the order given; the destructor waits until
+// everything is written.
+class TQueuedOutput {
+ public:
+  explicit TQueuedOutput(const TTestOutput& out);
+  ~TQueuedOutput();
+  TQueuedOutput(const TQueuedOutput&) = delete;
+  TQueuedOutput& operator=(const TQueuedOutput&) = delete;
+
+  void Write(bool error, std::string text);  // never waits for the writing
+
+ private:
+  void Run();
+
+  const TTestOutput& out_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::pair<bool, std::string>> queue_;
+  bool done_ = false;
+  std::thread thread_;  // last: it starts once the rest is made
+};
+
+// Runs the script's command line with the time limit (0: none), showing what it prints as it
+// comes, then how it ended. Returns TestExitCode.
+int ShowRun(const std::string& commandLine, int32_t timeLimitMs, const TTestOutput& out);
+
+// Puts this process in a job that ends every process in it when this one ends, however it ends
+// (Ctrl+C, a closed console window): what a run starts does not outlive the command. The system
+// error when it cannot (0 when done).
+DWORD JoinJobEndingWithThisProcess();
+
 // The command for the script named on the command line, with the service's name to look up
-// whether it runs. Returns the command's exit code (TestExitCode; 2 for an unknown name, which
-// is answered with the twelve names, and for settings that cannot be read).
+// whether it runs. The interpreter, what it loads and the script are judged first, as --check
+// judges them: their problems are shown, and on a FAIL nothing runs. Returns the command's exit
+// code (TestExitCode; 2 for an unknown name, which is answered with the twelve names, for
+// settings that cannot be read and for a FAIL).
 int RunTestCommand(const std::string& script, const std::string& serviceName,
                    const TTestOutput& out);
 

@@ -11,7 +11,8 @@ namespace brenlow {
 
 TSecurityDescriptor TSecurityDescriptor::OfFile(const std::string& path) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  const DWORD error = GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+  const DWORD error = GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
+                                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                             nullptr, nullptr, nullptr, nullptr, &descriptor);
   if (error != ERROR_SUCCESS) return TSecurityDescriptor(nullptr, error);
   return TSecurityDescriptor(descriptor, 0);

@@ -10,7 +10,7 @@ namespace brenlow {
 // A security descriptor that the system allocated, freed with LocalFree.
 class TSecurityDescriptor {
  public:
-  // The access list of a file or folder; Error() says why it could not be read.
+  // The owner and access list of a file or folder; Error() says why they could not be read.
   static TSecurityDescriptor OfFile(const std::string& path);
   // A descriptor written in the security descriptor definition language.
   static TSecurityDescriptor FromSddl(const std::string& sddl);

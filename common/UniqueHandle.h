@@ -79,6 +79,15 @@ struct RegKeyTraits {
 };
 using UniqueRegKey = UniqueResource<RegKeyTraits>;
 
+// A directory listing of FindFirstFile, which fails with INVALID_HANDLE_VALUE.
+struct FindHandleTraits {
+  using pointer = HANDLE;
+  static pointer Empty() noexcept { return INVALID_HANDLE_VALUE; }
+  static bool IsEmpty(pointer h) noexcept { return h == INVALID_HANDLE_VALUE || h == nullptr; }
+  static void Close(pointer h) noexcept { ::FindClose(h); }
+};
+using UniqueFindHandle = UniqueResource<FindHandleTraits>;
+
 struct LibraryTraits {
   using pointer = HMODULE;
   static pointer Empty() noexcept { return nullptr; }

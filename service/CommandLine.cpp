@@ -19,7 +19,7 @@ bool Selects(const std::string& arg, char shortName, const std::string& longName
     if (eq != std::string::npos) rest.resize(eq);
   }
   *value = eq == std::string::npos ? eq : eq + 3;
-  return rest == std::string(1, shortName) || rest == longName;
+  return (shortName != '\0' && rest == std::string(1, shortName)) || rest == longName;
 }
 
 }  // namespace
@@ -59,6 +59,8 @@ TDaemonCommand FindCommand(const std::vector<std::string>& args) {
   return dcUsage;  // help, and no command at all
 }
 
+bool StatusAsJson(const std::vector<std::string>& args) { return HasOption(args, '\0', "json"); }
+
 std::string TestScriptArgument(const std::vector<std::string>& args) {
   return OptionValue(args, 't', "test");
 }
@@ -70,7 +72,7 @@ std::string UsageText(const std::string& programPath) {
          "  -u --uninstall To uninstall the service\r\n"
          "  -r --run       To run the service\r\n"
          "  -c --check     To check the installation and its settings\r\n"
-         "  -s --status    To show what the running service does\r\n"
+         "  -s --status    To show what the running service does; with --json as JSON\r\n"
          "  -t --test      To run one script once and show its output: -t <script>\r\n"
          "  -v --version   To show the version and the build's commit\r\n";
 }

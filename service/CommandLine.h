@@ -20,7 +20,7 @@ enum TDaemonCommand {
 // True when one of the arguments, after its leading "-" or "--", equals shortName or longName,
 // compared case-sensitively: "-x", "--x", "-long" and "--long" all select. After "--" the rest
 // is first cut before its first "=" ("--long=value" and "--x=value" select too); after a
-// single "-" nothing is cut.
+// single "-" nothing is cut. A shortName of '\0' gives the option no short form.
 bool HasOption(const std::vector<std::string>& args, char shortName, const std::string& longName);
 // The value given with the first argument that selects the option as HasOption does: after
 // "--long=" or "--x=" the text after that first "=", otherwise the argument that follows; empty
@@ -34,6 +34,10 @@ bool HasSlashCommand(const std::vector<std::string>& args, const std::string& na
 // version; dcUsage when none is. Commands added later come after the earlier ones, so a command
 // line that selected a command before they existed still selects it.
 TDaemonCommand FindCommand(const std::vector<std::string>& args);
+
+// Whether --json is on the command line ("-json" and "--json=..." too; no short form): --status
+// then prints one JSON object.
+bool StatusAsJson(const std::vector<std::string>& args);
 
 // The script named with the test command: OptionValue for -t and --test.
 std::string TestScriptArgument(const std::vector<std::string>& args);

@@ -75,7 +75,7 @@ int TCustomDaemonApplication::Run() {
         if (options_.Check) return options_.Check();
         break;
       case dcStatus:
-        if (options_.Status) return options_.Status();
+        if (options_.Status) return options_.Status(StatusAsJson(args_));
         break;
       case dcTest:
         if (options_.Test) return options_.Test(TestScriptArgument(args_));

@@ -52,9 +52,10 @@ struct THostOptions {
   DWORD MarkedForDeletePauseMs = 500;
   // The administrator's commands (--check, --status, --test, --version), which live outside the
   // host. Each writes its own output and returns the program's exit code; one that is not set
-  // prints the usage text instead. Test is given the script named on the command line.
+  // prints the usage text instead. Test is given the script named on the command line, Status
+  // whether --json is on it.
   std::function<int()> Check;
-  std::function<int()> Status;
+  std::function<int(bool json)> Status;
   std::function<int(const std::string& script)> Test;
   std::function<int()> Version;
 };

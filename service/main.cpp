@@ -33,11 +33,11 @@ int main(int argc, char** argv) {
   options.Check = [&calls] {
     return RunCheckCommand([&calls](const std::string& text) { calls.WriteOutput(text); });
   };
-  options.Status = [&calls] {
+  options.Status = [&calls](bool json) {
     std::vector<std::string> scripts;
     for (const TScriptScheduleRow& row : ScriptSchedule) scripts.push_back(row.ScriptFile);
     const std::string service = TDaemonMapper1().DaemonDefs[0].Name();
-    return RunStatusCommand(service, scripts,
+    return RunStatusCommand(service, scripts, json,
                             [&calls](const std::string& text) { calls.WriteOutput(text); });
   };
   options.Test = [&calls](const std::string& script) {

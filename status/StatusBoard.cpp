@@ -101,6 +101,19 @@ TStatusKey TStatusBoard::Subkey(const std::string& name) noexcept {
   return TStatusKey(std::move(subkey));
 }
 
+void TStatusBoard::SetTexts(const char* name, const std::vector<std::string>& lines) noexcept {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (!key_) return;
+  try {
+    std::string block;
+    for (const std::string& line : lines) block += line + '\0';
+    block += lines.empty() ? std::string(2, '\0') : std::string(1, '\0');
+    SetValue(key_.get(), name, REG_MULTI_SZ, block.data(), static_cast<DWORD>(block.size()));
+  } catch (...) {
+    // Out of memory: the value is simply not there.
+  }
+}
+
 TStatusBoard& ServiceStatusBoard() {
   static TStatusBoard* const board = new TStatusBoard(HKEY_LOCAL_MACHINE, kStatusKeyPath);
   return *board;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/UniqueHandle.h"
 
@@ -54,6 +55,9 @@ class TStatusBoard {
   // A subkey of the open board for one writer, created volatile below it; an empty key when the
   // board is not open.
   TStatusKey Subkey(const std::string& name) noexcept;
+
+  // A REG_MULTI_SZ value on the key itself, one string a line; nothing when the board is not open.
+  void SetTexts(const char* name, const std::vector<std::string>& lines) noexcept;
 
  private:
   // Deletes the key with everything below it; true when it is gone.

@@ -1,10 +1,12 @@
 #include "status/StatusCommand.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "common/UniqueHandle.h"
 #include "service/ServiceQuery.h"
 #include "status/StatusBoard.h"
+#include "status/StatusJson.h"
 #include "status/StatusLayout.h"
 
 namespace brenlow {
@@ -37,6 +39,26 @@ std::string Text(HKEY key, const char* name) {
   if (RegGetValueA(key, nullptr, name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
     return {};
   return std::string(value);
+}
+
+// A REG_MULTI_SZ value's strings; present tells whether the value is there.
+std::vector<std::string> Texts(HKEY key, const char* name, bool& present) {
+  std::vector<std::string> texts;
+  DWORD size = 0;
+  present = RegGetValueA(key, nullptr, name, RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &size) ==
+            ERROR_SUCCESS;
+  if (!present) return texts;
+  std::string block(size, '\0');
+  if (RegGetValueA(key, nullptr, name, RRF_RT_REG_MULTI_SZ, nullptr, block.data(), &size) !=
+      ERROR_SUCCESS)
+    return texts;
+  block.resize(std::min<size_t>(size, block.size()));
+  for (size_t at = 0; at < block.size() && block[at] != '\0';) {
+    const size_t end = std::min(block.find('\0', at), block.size());
+    texts.push_back(block.substr(at, end - at));
+    at = end + 1;
+  }
+  return texts;
 }
 
 void ReadScriptValues(HKEY script, TScriptStatus& s) {
@@ -96,6 +118,7 @@ TAgentStatus ReadAgentStatus(HKEY root, const std::string& path,
   status.ProcessId = Number(key.get(), kProcessId);
   status.Started = Time(key.get(), kStarted);
   status.ProcessCreated = Time(key.get(), kProcessCreated);
+  status.StartCheckFailures = Texts(key.get(), kStartCheckFailures, status.StartChecked);
 
   if (const UniqueRegKey companion = OpenForReading(key.get(), kCompanionSubkey)) {
     TCompanionStatus& c = status.Companion;
@@ -120,19 +143,27 @@ TAgentStatus ReadAgentStatus(HKEY root, const std::string& path,
 }
 
 int RunStatusCommand(const std::string& serviceName, const std::vector<std::string>& scripts,
-                     const std::function<void(const std::string&)>& write) {
+                     bool json, const std::function<void(const std::string&)>& write) {
+  TServiceState service;
+  service.Name = serviceName;
+  TAgentStatus status;
+  TStatusReport report;
+  uint64_t now = 0;
   try {
     // A restart between the two reads shows as a status written by another process: unknown.
-    const TServiceState service = ServiceStateOf(serviceName, ReadServiceFacts(serviceName));
-    const TAgentStatus status = ReadAgentStatus(HKEY_LOCAL_MACHINE, kStatusKeyPath, scripts);
-    const TStatusReport report = MakeStatusReport(service, status, FileTimeNow());
-    write(report.Text);
-    return report.Result;
+    service = ServiceStateOf(serviceName, ReadServiceFacts(serviceName));
+    status = ReadAgentStatus(HKEY_LOCAL_MACHINE, kStatusKeyPath, scripts);
+    now = FileTimeNow();
+    report = MakeStatusReport(service, status, now);
   } catch (const std::exception& e) {
+    now = FileTimeNow();
     // Out of memory, say: a monitoring check must read "unknown", not the host's exit code 1.
-    write(std::string("UNKNOWN: the status could not be read: ") + e.what() + "\r\n");
-    return crUnknown;
+    report = TStatusReport();
+    report.Reasons.push_back(std::string("the status could not be read: ") + e.what());
+    report.Text = "UNKNOWN: " + report.Reasons[0] + "\r\n";
   }
+  write(json ? StatusJson(service, status, report, now) : report.Text);
+  return report.Result;
 }
 
 }  // namespace brenlow

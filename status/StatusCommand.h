@@ -22,8 +22,9 @@ TServiceState ServiceStateOf(const std::string& serviceName, const TServiceFacts
 TAgentStatus ReadAgentStatus(HKEY root, const std::string& path,
                              const std::vector<std::string>& scripts);
 
-// The command: writes the report through write and returns its exit code.
+// The command: writes the report through write, in plain words or as one JSON object, and
+// returns its exit code.
 int RunStatusCommand(const std::string& serviceName, const std::vector<std::string>& scripts,
-                     const std::function<void(const std::string&)>& write);
+                     bool json, const std::function<void(const std::string&)>& write);
 
 }  // namespace brenlow

@@ -33,6 +33,11 @@ inline constexpr const char* kStarted = "Started";      // REG_QWORD, when the s
 // REG_QWORD, the service process's creation time as the system keeps it: with ProcessId, it tells
 // this process from a later one that was given the same id.
 inline constexpr const char* kProcessCreated = "ProcessCreated";
+// REG_MULTI_SZ, written once the checks made at this start have ended: what they found FAIL in
+// what the service reads and runs (who may change it, what is missing), one line each as
+// brenlow.exe --check words it, without its "FAIL"; no line when nothing failed. Missing while
+// the checks still run. --status says WARNING while it holds a line.
+inline constexpr const char* kStartCheckFailures = "StartCheckFailures";
 
 // On each script's subkey.
 inline constexpr const char* kPeriod = "Period";                  // REG_DWORD, ms

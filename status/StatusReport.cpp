@@ -83,12 +83,16 @@ std::string ScriptText(const TScriptStatus& s, uint64_t now, Verdict& verdict) {
   }
   if (s.Runs > 0) parts.push_back(Counted(s.Runs, "run", "runs"));
   if (!s.Running) {
-    const uint64_t next =
-        s.LastStart + (static_cast<uint64_t>(s.LastDuration) + s.Period) * kTicksPerMs;
+    const TNextRun next = NextRunOf(s, now);
     // Rounded up: "in about 1 s" until it is due.
-    const uint64_t ms = next > now ? (next - now + kTicksPerMs - 1) / kTicksPerMs : 0;
-    parts.push_back(ms > 0 ? "next in about " + SpanText((ms + 999) / 1000 * 1000)
-                           : "next due now");
+    const uint64_t ms = next.Due > now ? (next.Due - now + kTicksPerMs - 1) / kTicksPerMs : 0;
+    if (next.OverdueMs > 0) {
+      parts.push_back("overdue by " + SpanText(next.OverdueMs));
+      verdict.warnings.push_back(s.Script + " overdue by " + SpanText(next.OverdueMs));
+    } else {
+      parts.push_back(ms > 0 ? "next in about " + SpanText((ms + 999) / 1000 * 1000)
+                             : "next due now");
+    }
   }
   return Joined(parts, "; ");
 }
@@ -137,6 +141,21 @@ std::string CountText(uint64_t count) {
   return digits;
 }
 
+TNextRun NextRunOf(const TScriptStatus& s, uint64_t now) {
+  TNextRun next;
+  if (!s.Present || s.Running || s.Runs == 0) return next;
+  // The period is the pause after a run's end.
+  next.Due = s.LastStart + (static_cast<uint64_t>(s.LastDuration) + s.Period) * kTicksPerMs;
+  const uint64_t late = MsBetween(next.Due, now);
+  if (late > s.Period + kOverdueSlackMs) next.OverdueMs = late;
+  return next;
+}
+
+const char* CheckResultWord(TCheckResult result) {
+  static const char* const kWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
+  return kWords[result];
+}
+
 bool StatusIsLive(const TServiceState& service, const TAgentStatus& status) {
   // Process ids are reused: the writer records its own creation time, which names the process
   // whatever the clock has done since (a step back at boot leaves it as it was). Only when
@@ -151,35 +170,46 @@ TStatusReport MakeStatusReport(const TServiceState& service, const TAgentStatus&
   std::vector<std::string> lines;
   TStatusReport report;
   const std::string name = "Service " + service.Name + ": ";
-  std::string headline;
   if (service.QueryError == ERROR_SERVICE_DOES_NOT_EXIST) {
     report.Result = crCritical;
-    headline = service.Name + " is not installed";
+    report.Reasons.push_back(service.Name + " is not installed");
     lines.push_back(name + "not installed");
   } else if (service.QueryError != 0) {
     report.Result = crUnknown;
-    headline = "the service manager could not be asked: system error " +
-               std::to_string(service.QueryError);
+    report.Reasons.push_back("the service manager could not be asked: system error " +
+                             std::to_string(service.QueryError));
     lines.push_back(name + "unknown");
   } else if (!Working(service.State)) {
     report.Result = crCritical;
-    headline = service.Name + " is " + ServiceStateText(service.State);
+    report.Reasons.push_back(service.Name + " is " + ServiceStateText(service.State));
     lines.push_back(name + ServiceStateText(service.State));
     if (status.Present)
       lines.push_back("(the status left by process " + std::to_string(status.ProcessId) +
                       ", which has ended, is not shown)");
   } else if (!StatusIsLive(service, status)) {
     report.Result = crUnknown;
-    headline = status.Present ? "the status key was written by process " +
-                                    std::to_string(status.ProcessId) + ", not by the service's"
-                              : "the running service has written no status";
+    report.Reasons.push_back(status.Present
+                                 ? "the status key was written by process " +
+                                       std::to_string(status.ProcessId) + ", not by the service's"
+                                 : "the running service has written no status");
     lines.push_back(name + ServiceStateText(service.State) + ", process " +
                     std::to_string(service.ProcessId));
   } else {
     Verdict verdict;
+    report.Live = true;
     lines.push_back(name + ServiceStateText(service.State) + ", process " +
                     std::to_string(service.ProcessId) + ", started " +
                     SpanText(MsBetween(status.Started, now)) + " ago");
+    // Others may change what runs as LocalSystem, or something it needs is missing: a warning for
+    // as long as the service runs with it. The headline names the first, without the command
+    // that closes it.
+    const std::vector<std::string>& failed = status.StartCheckFailures;
+    if (!failed.empty())
+      verdict.warnings.push_back(
+          "the service started with a failed check: " +
+          failed[0].substr(0, failed[0].find("; close it with: ")) +
+          (failed.size() > 1 ? " (and " + CountText(failed.size() - 1) + " more)" : ""));
+    for (const std::string& failure : failed) lines.push_back("Start check failed: " + failure);
     lines.push_back("Companion qrx_proxy.exe: " +
                     CompanionText(status.Companion, status.Started, now, verdict));
     size_t width = 0;
@@ -191,15 +221,16 @@ TStatusReport MakeStatusReport(const TServiceState& service, const TAgentStatus&
       script.resize(width, ' ');
       lines.push_back("  " + script + "  " + every + "  " + ScriptText(s, now, verdict));
     }
+    // UNKNOWN outweighs WARNING, and only its reasons are given.
     report.Result = !verdict.unknowns.empty()   ? crUnknown
                     : !verdict.warnings.empty() ? crWarning
                                                 : crOk;
-    headline = report.Result == crUnknown   ? Joined(verdict.unknowns, "; ")
-               : report.Result == crWarning ? Joined(verdict.warnings, "; ")
-                                            : service.Name + " is running and nothing is failing";
+    report.Reasons = report.Result == crUnknown ? verdict.unknowns : verdict.warnings;
   }
-  static const char* const kWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
-  report.Text = std::string(kWords[report.Result]) + ": " + headline + "\r\n";
+  const std::string headline = report.Reasons.empty()
+                                   ? service.Name + " is running and nothing is failing"
+                                   : Joined(report.Reasons, "; ");
+  report.Text = std::string(CheckResultWord(report.Result)) + ": " + headline + "\r\n";
   for (const std::string& line : lines) report.Text += line + "\r\n";
   return report;
 }

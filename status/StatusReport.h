@@ -47,6 +47,9 @@ struct TAgentStatus {
   uint64_t Started = 0;  // FILETIME
   // When the process that wrote the key was created (FILETIME); 0 when an older service wrote it.
   uint64_t ProcessCreated = 0;
+  // The checks made at the start have ended, with these failures (none when all passed).
+  bool StartChecked = false;
+  std::vector<std::string> StartCheckFailures;
   TCompanionStatus Companion;
   std::vector<TScriptStatus> Scripts;
 };
@@ -71,17 +74,37 @@ inline constexpr uint64_t kLongRunFloorMs = 10 * 60 * 1000;
 // companion fit well inside it.
 inline constexpr uint64_t kProbeSilenceMs = 60 * 1000;
 
+// A script with no run under way whose next run has been due for longer than its period and
+// this is overdue: its runner has ended, or the service's process hangs.
+inline constexpr uint64_t kOverdueSlackMs = 60 * 1000;
+
 struct TStatusReport {
   TCheckResult Result = crUnknown;
+  // Why the verdict is not OK, in the order the first line gives them; empty when it is OK.
+  std::vector<std::string> Reasons;
+  // Whether the report shows the status key: the service works and the key is its own.
+  bool Live = false;
   std::string Text;  // lines ended with CR LF
 };
+
+// A script's next run: when it is due (FILETIME; 0 while a run is under way, before the first run
+// has ended, or without status), and how long past due it is when it is overdue (0 otherwise).
+struct TNextRun {
+  uint64_t Due = 0;
+  uint64_t OverdueMs = 0;
+};
+TNextRun NextRunOf(const TScriptStatus& script, uint64_t now);
+
+// "OK", "WARNING", "CRITICAL" or "UNKNOWN".
+const char* CheckResultWord(TCheckResult result);
 
 // Whether the key was written by the service process the service manager runs now, rather
 // than left by an earlier one that ended without removing it.
 bool StatusIsLive(const TServiceState& service, const TAgentStatus& status);
 
 // The report at time now (FILETIME): a first line with the verdict and its reasons, the
-// service, then (while it runs) the companion and one line per script.
+// service, then (while it runs) what the checks at its start failed, the companion and one line
+// per script.
 TStatusReport MakeStatusReport(const TServiceState& service, const TAgentStatus& status,
                                uint64_t now);
 

@@ -2,7 +2,7 @@
 # Fails when a shipped executable imports a DLL that Windows itself does not provide (a mingw
 # runtime DLL, for instance): the executables are deployed without anything beside them.
 set -euo pipefail
-allowed='^(kernel32|advapi32|user32|shell32|version|msvcrt)\.dll$'
+allowed='^(kernel32|advapi32|user32|shell32|version|netapi32|msvcrt)\.dll$'
 status=0
 for exe in "$@"; do
   while read -r dll; do

@@ -3,8 +3,9 @@
 # download, installs the package silently with both settings, copies the companion in, runs
 # brenlow.exe --check and --status; then lets the service work for about 40 seconds while
 # showing what it does (event-log entries, script runs, companion starts, one watchdog kill and
-# restart, a script that fails, is tried by hand with --test, and recovers), then stops it, runs
-# seclister, uninstalls the package and sums up. It leaves nothing running.
+# restart, a script that fails, shows in --status and once in --status --json, is tried by hand
+# with --test, and recovers), then stops it, runs seclister, uninstalls the package and sums up.
+# It leaves nothing running.
 set -euo pipefail
 
 cd "$(dirname "$0")/.."
@@ -130,6 +131,14 @@ for i in $(seq 1 40); do
   if [ "$i" -eq 22 ]; then
     say "brenlow.exe --status (the service runs; one script has failed five runs in a row)"
     show_status
+    say "brenlow.exe --status --json (the same verdict as one JSON object, for tools that watch many hosts)"
+    code=0
+    wine_quiet "$installed_exe" --status --json >"$drive_c/TevrinDemo/status.json" || code=$?
+    tr -d '\r' <"$drive_c/TevrinDemo/status.json" | sed 's/^/   /'
+    echo "   exit code $code; read back by python3's json: $(python3 -c '
+import json, sys
+status = json.load(open(sys.argv[1], encoding="ascii"))
+print(status["verdict"], "with", len(status["scripts"]), "scripts")' "$drive_c/TevrinDemo/status.json" 2>&1 | tail -1)"
     say "brenlow.exe --test task.reach.probe.php (the failing script, run once by hand)"
     code=0
     # Both of its streams: the script's standard error comes on brenlow's.

@@ -20,6 +20,8 @@ command -v osslsigncode >/dev/null || missing+=(osslsigncode)
 command -v openssl >/dev/null || missing+=(openssl)
 command -v faketime >/dev/null || missing+=(faketime)
 command -v git >/dev/null || missing+=(git)
+# The status test's JSON parser (header-only, compiled into that test program only).
+[ -f /usr/include/nlohmann/json.hpp ] || missing+=(nlohmann-json3-dev)
 # The native fuzz targets (tools/fuzz.sh): clang with libFuzzer and the sanitizer runtimes.
 command -v clang++-14 >/dev/null || missing+=(clang-14)
 [ -f /usr/lib/llvm-14/lib/libFuzzer.a ] || missing+=(libfuzzer-14-dev)

@@ -1,8 +1,11 @@
 // Who may change a file, read from access lists written in SDDL: the broad groups fail, other
-// groups and the low-privilege service identities warn, individual accounts pass, a folder's
-// inheritable entries count for the files created in it, and deny entries count as the system's
-// access check takes them (in order). Under Wine a file's own list is made up from its Unix mode,
-// so only lists written in SDDL can show these cases.
+// groups, the low-privilege service identities and accounts outside Administrators warn, a
+// folder's inheritable entries count for the files created in it, deny entries count as the
+// system's access check takes them (in order), and so does the owner. Then who may replace a
+// folder on the way, over Windows' own lists of a drive's root, Program Files and the folders
+// made below them. Under Wine a file's own list is made up from its Unix mode, its owner is
+// always an administrator and every account counts as one, so only lists written in SDDL and a
+// table of accounts can show these cases.
 
 #include "check/AccessList.h"
 
@@ -31,6 +34,30 @@ std::string OwnUserSid() {
   return sid;
 }
 
+// Accounts of a domain "DOM" as the system would describe them; any other SID is looked up.
+class TAccounts final : public TSidLookup {
+ public:
+  TSidFacts Facts(PSID sid) override {
+    char* text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text)) return {};
+    const std::string key(text);
+    LocalFree(text);
+    const struct {
+      const char* sid;
+      TSidFacts facts;
+    } known[] = {
+        {"S-1-5-21-1-2-3-1201", {"DOM\\dev", SidTypeUser, false, amNotMember}},
+        {"S-1-5-21-1-2-3-1202", {"DOM\\ops", SidTypeUser, false, amMember}},
+        {"S-1-5-21-1-2-3-1203", {"DOM\\far", SidTypeUser, false, amUnknown}},
+        {"S-1-5-21-1-2-3-1000", {"DOM\\HOST$", SidTypeComputer, true, amUnknown}},
+        {"S-1-5-21-1-2-3-1205", {"DOM\\OTHER$", SidTypeComputer, false, amNotMember}},
+    };
+    for (const auto& k : known)
+      if (key == k.sid) return k.facts;
+    return SystemSidLookup().Facts(sid);
+  }
+};
+
 TEST(ReviewAccessList, JudgesTheGroupsThatMayChangeTheObject) {
   const std::string user = OwnUserSid();
   ASSERT_FALSE(user.empty());
@@ -40,6 +67,7 @@ TEST(ReviewAccessList, JudgesTheGroupsThatMayChangeTheObject) {
     TCheckLevel level;    // the worst finding; clOk for none
     std::string finding;  // the first finding's text
     bool folder = false;
+    std::string close = "";  // when given: the command that closes the findings on "P"
   } cases[] = {
       {"D:(A;;FA;;;SY)(A;;FA;;;BA)", clOk, ""},
       // Wine's list of a file of mode 755: the owning user is a named account.
@@ -89,39 +117,166 @@ TEST(ReviewAccessList, JudgesTheGroupsThatMayChangeTheObject) {
       // Everyone does not hold ANONYMOUS LOGON: a deny for Everyone leaves it its rights.
       {"D:(D;;FA;;;WD)(A;;FW;;;AN)", clFail,
        "ANONYMOUS LOGON may write, append (entry 0x00120116)"},
+      // The owner may change the list, whatever the list says, unless OWNER RIGHTS says what
+      // it may do instead; a group as owner gives that to each member.
+      {"O:BUD:(A;;FA;;;SY)(A;;FA;;;BA)", clFail, "its owner Users may change permissions", false,
+       "icacls \"P\" /setowner *S-1-5-32-544"},
+      {"O:S-1-5-21-1-2-3-1201D:(A;;FA;;;BA)", clWarn,
+       "its owner DOM\\dev (S-1-5-21-1-2-3-1201, not a member of Administrators) may change "
+       "permissions"},
+      {"O:S-1-5-21-1-2-3-1201D:(A;;FA;;;BA)(A;;FR;;;OW)", clOk, ""},
+      {"O:BUD:(A;;FA;;;BA)(A;;FW;;;OW)", clFail, "its owner Users may write, append"},
+      {"O:S-1-5-21-1-2-3-1202D:(A;;FA;;;BA)", clOk, ""},
+      // Accounts: members of Administrators and the computer's own account pass, others warn.
+      {"D:(A;;FA;;;S-1-5-21-1-2-3-1202)(A;;FA;;;S-1-5-21-1-2-3-1000)", clOk, ""},
+      {"D:(A;;FW;;;S-1-5-21-1-2-3-1201)", clWarn,
+       "DOM\\dev (S-1-5-21-1-2-3-1201, not a member of Administrators) may write, append (entry "
+       "0x00120116)"},
+      {"D:(A;;SD;;;S-1-5-21-1-2-3-1203)", clWarn,
+       "DOM\\far (S-1-5-21-1-2-3-1203, whether it is a member of Administrators cannot be read) "
+       "may delete (entry 0x00010000)"},
+      {"D:(A;;SD;;;S-1-5-21-1-2-3-1205)", clWarn,
+       "DOM\\OTHER$ (S-1-5-21-1-2-3-1205, not a member of Administrators) may delete (entry "
+       "0x00010000)"},
+      // A folder on the PATH made by an administrator in a client's C:\, and one that closes
+      // the inherited entry its own way (explicit entries are only cut down).
+      {"O:BAD:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)"
+       "(A;OICIID;0x1301bf;;;AU)",
+       clFail, "Authenticated Users may write, append, delete (entry 0x001301bf)", true,
+       "icacls \"P\" /inheritance:d && icacls \"P\" /grant:r *S-1-5-11:(OI)(CI)RX"},
+      {"O:BAD:(A;OICI;FA;;;BA)(A;OICI;FW;;;BU)(A;OICIIO;FA;;;S-1-5-21-1-2-3-1201)", clFail,
+       "Users may write, append (entry 0x00120116)", true,
+       "icacls \"P\" /grant:r *S-1-5-32-545:(OI)(CI)RX *S-1-5-21-1-2-3-1201:(OI)(CI)RX"},
   };
+  TAccounts accounts;
   for (const auto& c : cases) {
     const TSecurityDescriptor descriptor = TSecurityDescriptor::FromSddl(c.sddl);
     ASSERT_EQ(descriptor.Error(), 0u) << c.sddl;
-    const std::vector<TAccessFinding> findings = ReviewAccessList(descriptor.get(), c.folder);
+    const std::vector<TAccessFinding> findings =
+        ReviewAccessList(descriptor.get(), c.folder, accounts);
     TCheckLevel worst = clOk;
     for (const TAccessFinding& finding : findings) worst = std::max(worst, finding.Level);
     EXPECT_EQ(worst, c.level) << c.sddl;
     EXPECT_EQ(findings.empty() ? "" : findings[0].Text, c.finding) << c.sddl;
+    if (!c.close.empty()) {
+      EXPECT_EQ(CloseCommand("P", findings), c.close) << c.sddl;
+    }
   }
 }
 
-// What a lookup adds for a SID that has no known form: an account passes, a group warns.
+// Who may rename or delete a folder and make another in its place, over the lists Windows gives
+// a drive's root, Program Files and the folders an administrator or a user makes below them.
+TEST(ReviewReplacement, JudgesEachFolderOnTheWayUp) {
+  const std::string ti = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+  // A client's C:\: Authenticated Users may make folders, which inherit "Modify" for them.
+  const std::string clientRoot = "O:" + ti +
+                                 "D:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+                                 "(A;OICIIO;0x1301bf;;;AU)(A;;0x4;;;AU)";
+  const std::string adminMadeOnClient =
+      "O:BAD:AI(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)(A;OICIID;0x1200a9;;;BU)"
+      "(A;OICIID;0x1301bf;;;AU)";
+  // A server's C:\: Users may make folders and files below, and own what they make.
+  const std::string serverRoot = "O:" + ti +
+                                 "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+                                 "(A;CI;0x4;;;BU)(A;CIIO;0x2;;;BU)(A;OICIIO;FA;;;CO)";
+  const std::string madeOnServer =
+      "D:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)(A;CIID;0x4;;;BU)"
+      "(A;CIID;0x2;;;BU)";
+  const std::string programFiles =
+      "O:" + ti + "D:PAI(A;;FA;;;" + ti + ")(A;CIIO;GA;;;" + ti +
+      ")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)"
+      "(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;AC)"
+      "(A;OICIIO;GXGR;;;AC)";
+  const std::string agentFolder =
+      "O:BAD:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)"
+      "(A;OICIID;0x1200a9;;;AC)";
+  const struct {
+    std::string folder, parent;
+    TCheckLevel level;
+    std::string finding = "";  // the first finding's text
+    std::string close = "";
+  } cases[] = {
+      {adminMadeOnClient, clientRoot, clFail,
+       "Authenticated Users may rename or delete it and create another in its place (delete it, "
+       "create folders in C:\\)",
+       "icacls \"F\" /inheritance:d && icacls \"F\" /grant:r *S-1-5-11:(OI)(CI)RX"},
+      {"O:BAD:PAI(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;AU)", clientRoot, clOk, ""},
+      {programFiles, clientRoot, clOk, ""},
+      {agentFolder, programFiles, clOk, ""},
+      {"O:BA" + madeOnServer, serverRoot, clOk, ""},
+      {"O:S-1-5-21-1-2-3-1201" + madeOnServer, serverRoot, clWarn,
+       "DOM\\dev (S-1-5-21-1-2-3-1201, not a member of Administrators), Users may rename or "
+       "delete it and create another in its place (own it, create folders in C:\\)",
+       "icacls \"F\" /setowner *S-1-5-32-544"},
+      {"O:S-1-5-21-1-2-3-1202" + madeOnServer, serverRoot, clOk, ""},
+      // The parent's "delete contents" does for the folder's own DELETE.
+      {"O:BAD:P(A;OICI;FA;;;BA)", "O:BAD:(A;OICI;FA;;;BA)(A;;0x44;;;BU)", clFail,
+       "Users may rename or delete it and create another in its place (delete what C:\\ "
+       "holds, create folders in C:\\)",
+       "icacls \"C:\\\\\" /grant:r *S-1-5-32-545:(OI)(CI)RX"},
+      // Deleting it is not enough without making another there, and the other way round.
+      {"O:BAD:(A;;FA;;;BA)(A;;SD;;;WD)", "O:BAD:(A;;FA;;;BA)", clOk, ""},
+      {"O:BAD:(A;;FA;;;BA)", "O:BAD:(A;;FA;;;BA)(A;;0x4;;;WD)", clOk, ""},
+  };
+  TAccounts accounts;
+  for (const auto& c : cases) {
+    const TSecurityDescriptor folder = TSecurityDescriptor::FromSddl(c.folder);
+    const TSecurityDescriptor parent = TSecurityDescriptor::FromSddl(c.parent);
+    ASSERT_EQ(folder.Error() + parent.Error(), 0u) << c.folder << " " << c.parent;
+    const std::vector<TAccessFinding> findings =
+        ReviewReplacement(folder.get(), "C:\\", parent.get(), accounts);
+    TCheckLevel worst = clOk;
+    for (const TAccessFinding& finding : findings) worst = std::max(worst, finding.Level);
+    EXPECT_EQ(worst, c.level) << c.folder;
+    EXPECT_EQ(findings.empty() ? "" : findings[0].Text, c.finding) << c.folder;
+    EXPECT_EQ(CloseCommand("F", findings), c.close) << c.folder;
+  }
+
+  // The folders judged on the way up: a root never is.
+  const struct {
+    const char* path;
+    const char* steps;
+  } ways[] = {
+      {"C:\\web\\scripts", "C:\\web\\scripts<C:\\web C:\\web<C:\\"},
+      {"D:/web/", "D:\\web<D:\\"},
+      {"C:\\", ""},
+      {"\\\\srv\\share\\web", "\\\\srv\\share\\web<\\\\srv\\share\\"},
+      {"\\\\?\\C:\\web", "\\\\?\\C:\\web<\\\\?\\C:\\"},
+  };
+  for (const auto& w : ways) {
+    std::string steps;
+    for (const TFolderStep& step : FoldersUpToRoot(w.path))
+      steps += (steps.empty() ? "" : " ") + step.Folder + "<" + step.Parent;
+    EXPECT_EQ(steps, w.steps) << w.path;
+  }
+}
+
+// What a lookup adds for a SID that has no known form: an administrator's account and the
+// computer's own pass, other accounts and groups warn.
 TEST(JudgeTrustee, TellsAnAccountFromAGroup) {
   const std::vector<DWORD> other{21, 1, 2, 3, 1105};
   const std::vector<DWORD> domainUsers{21, 1, 2, 3, 513};
   const struct {
     const std::vector<DWORD>& subs;
-    SID_NAME_USE use;
+    TSidFacts facts;
     TCheckLevel level;
   } cases[] = {
-      {other, SidTypeUser, clOk},
-      {other, SidTypeComputer, clOk},
-      {other, SidTypeGroup, clWarn},
-      {other, SidTypeAlias, clWarn},
-      {other, SidTypeWellKnownGroup, clWarn},
-      {other, SidTypeUnknown, clWarn},
-      {domainUsers, SidTypeGroup, clFail},
+      {other, {"", SidTypeUser, false, amMember}, clOk},
+      {other, {"", SidTypeUser, false, amNotMember}, clWarn},
+      {other, {"", SidTypeUser, false, amUnknown}, clWarn},
+      {other, {"", SidTypeComputer, true}, clOk},
+      {other, {"", SidTypeComputer, false, amNotMember}, clWarn},
+      {other, {"", SidTypeGroup}, clWarn},
+      {other, {"", SidTypeAlias}, clWarn},
+      {other, {"", SidTypeWellKnownGroup}, clWarn},
+      {other, {}, clWarn},
+      {domainUsers, {"", SidTypeGroup}, clFail},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(JudgeTrustee(5, c.subs, c.use).Level, c.level) << c.subs.back() << " " << c.use;
-  EXPECT_EQ(JudgeTrustee(5, {32, 545}, SidTypeAlias).Level, clFail);    // Users
-  EXPECT_EQ(JudgeTrustee(5, {18}, SidTypeWellKnownGroup).Level, clOk);  // SYSTEM
+    EXPECT_EQ(JudgeTrustee(5, c.subs, c.facts).Level, c.level)
+        << c.subs.back() << " " << c.facts.Use << " " << c.facts.Admin;
+  EXPECT_EQ(JudgeTrustee(5, {32, 545}, {"", SidTypeAlias}).Level, clFail);    // Users
+  EXPECT_EQ(JudgeTrustee(5, {18}, {"", SidTypeWellKnownGroup}).Level, clOk);  // SYSTEM
 }
 
 }  // namespace

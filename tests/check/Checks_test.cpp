@@ -1,10 +1,11 @@
 // The check's decisions over plain values: the exit code, what a file's header says about it as
-// a program, and what the service manager's facts come to.
+// a program, what the service manager's facts come to, and what the interpreter reads and loads.
 
 #include "check/Checks.h"
 
 #include <gtest/gtest.h>
 
+#include "check/InterpreterFiles.h"
 #include "check/ServiceCheck.h"
 #include "common/SystemError.h"
 #include "tests/support/TestSupport.h"
@@ -131,6 +132,53 @@ TEST(ServiceLines, JudgeTheRegistration) {
     EXPECT_EQ(levels, c.levels) << c.line;
     EXPECT_TRUE(found) << c.line << "\n" << FormatCheckLines(lines);
   }
+}
+
+// Settings found at the first place that holds them (php-cli.ini and php.ini both judged, the
+// extension folder taken from the first), the scan folders with their files, extensions named
+// alone and by a path, PATH folders; folders that do not exist are marked. Then settings beside
+// php.exe with a relative extension folder, taken from the system folder.
+TEST(InterpreterLoads, FollowsPhpsSearch) {
+  test::TempDir dir;
+  for (const char* folder : {"conf", "reg", "php", "scan", "ext", "lib", "sys", "bin"})
+    ASSERT_TRUE(CreateDirectoryA((dir / folder).c_str(), nullptr)) << folder;
+  test::WriteFileText(dir / "reg\\php-cli.ini",
+                      "[PHP]\r\n; extension_dir = \"nowhere\"\r\nextension_dir = \"" + dir / "ext" +
+                          "\" ; the folder\r\n");
+  test::WriteFileText(dir / "reg\\php.ini", "extension_dir=" + dir / "lib" + "\r\n");
+  test::WriteFileText(dir / "php\\php.ini", "");
+  test::WriteFileText(dir / "scan\\b.ini", "extension = curl\r\n");
+  test::WriteFileText(dir / "scan\\a.ini", "zend_extension=\"" + dir / "lib\\my.dll" + "\"\r\n");
+  for (const char* file : {"ext\\php_curl.dll", "lib\\my.dll"}) test::WriteFileText(dir / file, "");
+
+  TInterpreterSearch search;
+  search.PhpExePath = dir / "php\\php.exe";
+  search.Phprc = dir / "conf";
+  search.RegistryIniPaths = {dir / "reg"};
+  search.WindowsFolder = dir / "sys";
+  search.ScanDirs = dir / "scan" + "; \"" + dir / "gone" + "\"";
+  search.SystemFolder = dir / "sys";
+  search.PathFolders = {dir / "bin", dir / "nobin"};
+  const auto listed = [&dir](const std::vector<TLoadedPath>& loads) {
+    std::string text;
+    for (const TLoadedPath& load : loads) {
+      std::string path =
+          load.Path.rfind(dir.path(), 0) == 0 ? load.Path.substr(dir.path().size() + 1) : load.Path;
+      text += path + (load.Missing ? "(missing)" : load.Folder ? "\\" : "") + " ";
+    }
+    return text;
+  };
+  EXPECT_EQ(
+      listed(InterpreterLoads(search)),
+      "conf\\ reg\\ reg\\php-cli.ini reg\\php.ini scan\\ scan\\a.ini scan\\b.ini gone(missing) "
+      "lib\\ lib\\my.dll ext\\ ext\\php_curl.dll bin\\ nobin(missing) ");
+
+  test::WriteFileText(dir / "php\\php.ini", "extension_dir = ext\r\nextension=php_gd.dll\r\n");
+  search.Phprc.clear();
+  search.RegistryIniPaths.clear();
+  search.ScanDirs.clear();
+  search.PathFolders.clear();
+  EXPECT_EQ(listed(InterpreterLoads(search)), "php\\ php\\php.ini sys\\ext(missing) ");
 }
 
 }  // namespace

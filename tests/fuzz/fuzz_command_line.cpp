@@ -20,7 +20,7 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// The rule as the usage text and the README state it, written out independently.
+// The rule as the usage text and the manual state it, written out independently.
 bool Selects(const std::string& arg, char shortName, const std::string& longName, bool slashForm) {
   if (slashForm && arg.size() > 1 && arg[0] == '/' && Lower(arg.substr(1)) == longName) return true;
   if (arg.rfind("--", 0) == 0) {
@@ -69,6 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(found == Expected(args));
   FUZZ_CHECK(found == brenlow::FindCommand(args));
   FUZZ_CHECK(brenlow::TestScriptArgument(args) == ExpectedTestScript(args));
+  // --status prints JSON when an argument is "-json", "--json" or "--json=...": no short form.
+  FUZZ_CHECK(brenlow::StatusAsJson(args) ==
+             std::any_of(args.begin(), args.end(), [](const std::string& a) {
+               return a == "-json" || a == "--json" || a.rfind("--json=", 0) == 0;
+             }));
 
   // Order does not matter, nor do arguments that start with neither "-" nor "/".
   std::vector<std::string> reordered(args.rbegin(), args.rend());

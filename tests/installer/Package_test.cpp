@@ -30,7 +30,7 @@ const std::string kExe = kFolder + "\\brenlow.exe";
 const std::string kIni = kFolder + "\\brenlow.ini";
 // A folder an administrator chose instead (INSTALLDIR).
 const std::string kOtherFolder = "C:\\Tevrin Other Place";
-// The README's line for running the installed package again: a plain /i of an installed product
+// The manual's line for running the installed package again: a plain /i of an installed product
 // is a maintenance run that changes nothing on Windows (Wine's installer reinstalls).
 const std::string kReinstall = "REINSTALL=ALL REINSTALLMODE=vamus";
 

@@ -113,7 +113,7 @@ TEST(CommandLine, UsageTextHasALinePerCommandWithSeventeenCharacterLeftParts) {
             "  -u --uninstall To uninstall the service\r\n"
             "  -r --run       To run the service\r\n"
             "  -c --check     To check the installation and its settings\r\n"
-            "  -s --status    To show what the running service does\r\n"
+            "  -s --status    To show what the running service does; with --json as JSON\r\n"
             "  -t --test      To run one script once and show its output: -t <script>\r\n"
             "  -v --version   To show the version and the build's commit\r\n");
 }

@@ -274,7 +274,7 @@ TEST(DaemonRun, AFailureOutsideTheAdministratorsCommandsEndsThemWithTheirOwnCode
   TDaemonRegistry noMapper;
   THostOptions options;
   options.Check = []() -> int { throw std::runtime_error("the check broke"); };
-  options.Status = []() -> int { throw std::runtime_error("the report broke"); };
+  options.Status = [](bool) -> int { throw std::runtime_error("the report broke"); };
   const struct {
     const TDaemonRegistry& registry;
     const char* arg;

@@ -317,12 +317,14 @@ std::vector<TraceEntry> CheckWarnings(const TraceFile& trace) {
 TEST_F(RunningService, CheckFindsAGoodLayoutGoodAndNamesEachFault) {
   const std::string scripts = web_ + "\\scripts";
   ASSERT_TRUE(CreateDirectoryA(scripts.c_str(), nullptr));
-  std::vector<std::string> files{folder_,
+  std::vector<std::string> files{dir_.path(),
+                                 folder_,
                                  Exe(),
                                  folder_ + "\\brenlow.ini",
                                  folder_ + "\\qrx_proxy.exe",
                                  php_,
                                  php_ + "\\php.exe",
+                                 web_,
                                  scripts};
   for (const TScriptScheduleRow& row : ScriptSchedule) {
     files.push_back(scripts + "\\" + row.ScriptFile);
@@ -351,6 +353,20 @@ TEST_F(RunningService, CheckFindsAGoodLayoutGoodAndNamesEachFault) {
   ExpectStopsAndEnds();
   EXPECT_THAT(CheckWarnings(trace), ::testing::IsEmpty()) << trace.Text();
 
+  // The web root open to others, the scripts folder still closed: the scripts folder can be
+  // taken away and made anew, which the web root's line names with the command that closes it.
+  SetEveryoneMayChange(web_, true);
+  check = Brenlow("--check");
+  EXPECT_EQ(check.exitCode, 2u);
+  EXPECT_THAT(
+      LinesOf(check.out),
+      ::testing::Contains("FAIL folder " + scripts +
+                          ": Everyone may rename or delete it and create another in its "
+                          "place (delete what " +
+                          web_ + " holds, create folders in " + web_ +
+                          "); close it with: icacls \"" + web_ + "\" /grant:r *S-1-1-0:(OI)(CI)RX"))
+      << check.out;
+
   // The companion keeps running after the stop, and a script's run may not have ended yet: a
   // running program's file cannot be deleted.
   EndCompanions();
@@ -377,6 +393,20 @@ TEST_F(RunningService, CheckFindsAGoodLayoutGoodAndNamesEachFault) {
 
   Start();
   EXPECT_TRUE(WaitFor([&] { return !CheckWarnings(trace).empty(); }, 30000)) << trace.Text();
+  // The running service's status says what its start found, until it stops.
+  ProcessResult status;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        status = Brenlow("--status");
+        return status.exitCode == 1 && status.out.find("\r\nStart check failed: " +
+                                                       writable.substr(5)) != std::string::npos;
+      },
+      30000, 500))
+      << status.out;
+  EXPECT_EQ(status.out.rfind("WARNING: the service started with a failed check: ", 0), 0u)
+      << status.out;
+  status = Brenlow("--status --json");
+  EXPECT_THAT(status.out, ::testing::HasSubstr("\"startCheckFailures\": [\"permissions of "));
   ExpectStopsAndEnds();
   // The Warning lists the problems --check found, less the companion's and the service's, in
   // the same order. Wine's trace shows only the first 300 characters of an entry.
@@ -564,8 +594,8 @@ TEST_F(RunningService, VersionAndTestOfOneScriptAsTheServiceRunsIt) {
   }
   const std::string scripts = web_ + "\\scripts";
   ASSERT_TRUE(CreateDirectoryA(scripts.c_str(), nullptr));
-  WriteFileText(folder_ + "\\brenlow.ini",
-                ReadFileText(folder_ + "\\brenlow.ini") + "ScriptTimeLimit=2\r\n");
+  const std::string unlimited = ReadFileText(folder_ + "\\brenlow.ini");
+  WriteFileText(folder_ + "\\brenlow.ini", unlimited + "ScriptTimeLimit=2\r\n");
   WriteFileText(scripts + "\\task.reach.probe.php", "standin: stdout=10 stderr=7 exit=3\r\n");
   const auto failing = Brenlow("--test TASK.Reach.Probe.php");
   EXPECT_EQ(failing.exitCode, 1u);
@@ -595,6 +625,28 @@ TEST_F(RunningService, VersionAndTestOfOneScriptAsTheServiceRunsIt) {
   EXPECT_EQ(unknown.exitCode, 2u);
   for (const TScriptScheduleRow& row : ScriptSchedule)
     EXPECT_THAT(unknown.out, ::testing::HasSubstr("  " + std::string(row.ScriptFile) + "\r\n"));
+
+  // Ended from outside (Ctrl+C, a closed window), without a time limit: what the run started
+  // ends with it.
+  WriteFileText(folder_ + "\\brenlow.ini", unlimited);
+  SetEnvironmentVariableA("BRENLOW_STANDIN_SPAWN", grandchild.c_str());
+  const UniqueHandle tester(
+      OpenProcess(PROCESS_TERMINATE, FALSE, Launch(Exe(), "--test task.web.names.php")));
+  SetEnvironmentVariableA("BRENLOW_STANDIN_SPAWN", nullptr);
+  ASSERT_TRUE(WaitFor([] { return !ProcessIdsByName("tree_sleeper.exe").empty(); }, 20000));
+  ASSERT_TRUE(tester && TerminateProcess(tester.get(), 1));
+  EXPECT_TRUE(WaitFor([] { return ProcessIdsByName("tree_sleeper.exe").empty(); }, 20000));
+
+  // The interpreter's folder open to others: the check's line, and nothing runs.
+  const size_t runs = OfKind(ParseStandInLog(ReadFileText(runs_)), "start").size();
+  SetEveryoneMayChange(php_, true);
+  const auto refused = Brenlow("-t task.reach.probe.php");
+  SetEveryoneMayChange(php_, false);
+  EXPECT_EQ(refused.exitCode, 2u);
+  EXPECT_THAT(refused.out, ::testing::HasSubstr("\r\nFAIL permissions of " + php_ +
+                                                ": Everyone may write, append, delete"));
+  EXPECT_THAT(refused.out, ::testing::HasSubstr("\r\nNothing was run: "));
+  EXPECT_EQ(OfKind(ParseStandInLog(ReadFileText(runs_)), "start").size(), runs);
 
   Start();
   const auto beside = Brenlow("-t task.reach.probe.php");

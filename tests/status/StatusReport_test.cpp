@@ -1,6 +1,6 @@
 // The --status report over plain values: the verdict and its exit code for the states a service
-// and its status key can be in, the wording of a script's line, and when a failing streak is
-// reported.
+// and its status key can be in, the wording of a script's line, when a failing streak is
+// reported, and the report as JSON.
 
 #include "status/StatusReport.h"
 
@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "common/SystemError.h"
+#include "status/StatusJson.h"
 #include "status/StatusRecords.h"
 
 namespace brenlow {
@@ -59,6 +60,10 @@ TEST(StatusReport, DecidesTheVerdictAndItsExitCode) {
     a.Scripts[0].Period = period, a.Scripts[0].Running = true;
     a.Scripts[0].LastStart = kNow - minutes * kMin * kMs;
   };
+  // The 3 s script's next run was due that long ago, and none has started since.
+  const auto dueAgo = [](TAgentStatus& a, uint64_t ms) {
+    a.Scripts[0].LastStart = kNow - (400 + 3000 + ms) * kMs;
+  };
   const std::string ok = "OK: TevrinInternalSvc is running and nothing is failing";
   const Case cases[] = {
       {"healthy", [](auto&, auto&) {}, crOk, ok},
@@ -90,6 +95,10 @@ TEST(StatusReport, DecidesTheVerdictAndItsExitCode) {
        ok},
       {"a 1 h script running for 11 h", [&](auto&, auto& a) { runningFor(a, 3600000, 660); },
        crWarning, "WARNING: task.upstream.sync.php running for 11 h"},
+      {"due for its period and a minute", [&](auto&, auto& a) { dueAgo(a, 63000); }, crOk, ok},
+      {"due for a millisecond longer: its runner has stopped",
+       [&](auto&, auto& a) { dueAgo(a, 63001); }, crWarning,
+       "WARNING: task.upstream.sync.php overdue by 1 min 3 s"},
       {"no good reply for 61 s",
        [](auto&, auto& a) { a.Companion.LastGoodProbe = kNow - 61000 * kMs; }, crWarning,
        "WARNING: no good reply from the companion for 1 min 1 s"},
@@ -158,7 +167,7 @@ TEST(StatusReport, PutsAScriptsStateInPlainWords) {
       {[](auto& s) { s.LastStart = kNow - 4000 * kMs, s.Runs = 1; },
        "last run 4 s ago, 0.4 s, exit 0; 1 run; next due now"},
       {[](auto& s) { s.Period = 3600000, s.LastStart = kNow - (26 * 60 + 7) * kMin * kMs; },
-       "last run 1 d 2 h ago, 0.4 s, exit 0; 1 214 runs; next due now"},
+       "last run 1 d 2 h ago, 0.4 s, exit 0; 1 214 runs; overdue by 1 d 1 h"},
   };
   for (const Case& c : cases) {
     TAgentStatus status = Healthy();
@@ -169,6 +178,66 @@ TEST(StatusReport, PutsAScriptsStateInPlainWords) {
     const size_t from = text.find_first_not_of(' ', text.find("  ", text.find("every", line)));
     EXPECT_EQ(text.substr(from, text.find("\r\n", from) - from), c.text);
   }
+}
+
+// The values as numbers, times in ISO 8601 UTC, null for what is not known; the verdict, its exit
+// code and its reasons as in the first line. (A stopped service is in the service's test.)
+TEST(StatusJson, GivesTheVerdictTheServiceTheCompanionAndEachScript) {
+  TAgentStatus status = Healthy();
+  TScriptStatus failing;
+  failing.Script = "task.web.uptime.php";
+  failing.Present = true;
+  failing.Period = 60000;
+  failing.Runs = failing.FailuresInARow = 5;
+  failing.LastStart = kNow - 200000 * kMs;
+  failing.LastError = ERROR_FILE_NOT_FOUND;
+  failing.LastFailedStep = TRunEnd::fsStart;
+  status.Scripts.push_back(failing);
+  EXPECT_EQ(
+      StatusJson(Running(), status, MakeStatusReport(Running(), status, kNow), kNow),
+      "{\r\n"
+      "  \"format\": 1,\r\n"
+      "  \"verdict\": \"WARNING\",\r\n"
+      "  \"exitCode\": 1,\r\n"
+      "  \"reasons\": [\"task.web.uptime.php failed 5 runs in a row\", \"task.web.uptime.php "
+      "overdue by 2 min 20 s\"],\r\n"
+      "  \"time\": \"2025-12-12T08:00:00.000Z\",\r\n"
+      "  \"service\": {\"name\": \"TevrinInternalSvc\", \"state\": \"running\", \"processId\": "
+      "1234, \"started\": \"2025-12-12T04:48:00.000Z\"},\r\n"
+      "  \"startCheckFailures\": null,\r\n"
+      "  \"companion\": {\"processId\": 4242, \"starts\": 1, \"kills\": 0, \"lastProbe\": "
+      "\"2025-12-12T07:59:57.000Z\", \"lastProbeResult\": \"good reply\", \"lastGoodProbe\": "
+      "\"2025-12-12T07:59:57.000Z\", \"probeFailures\": 0},\r\n"
+      "  \"scripts\": [\r\n"
+      "    {\"name\": \"task.upstream.sync.php\", \"period\": 3000, \"runs\": 1214, "
+      "\"failuresInARow\": 0, \"running\": false, \"lastStart\": \"2025-12-12T07:59:57.600Z\", "
+      "\"lastDuration\": 400, \"lastExitCode\": 0, \"lastError\": 0, \"lastFailedStep\": null, "
+      "\"nextRunDue\": \"2025-12-12T08:00:01.000Z\", \"overdueBy\": 0},\r\n"
+      "    {\"name\": \"task.web.uptime.php\", \"period\": 60000, \"runs\": 5, "
+      "\"failuresInARow\": 5, \"running\": false, \"lastStart\": \"2025-12-12T07:56:40.000Z\", "
+      "\"lastDuration\": 0, \"lastExitCode\": null, \"lastError\": 2, \"lastFailedStep\": "
+      "\"start\", \"nextRunDue\": \"2025-12-12T07:57:40.000Z\", \"overdueBy\": 140000}\r\n"
+      "  ]\r\n"
+      "}\r\n");
+}
+
+// Texts come in the system's code page and leave as ASCII, whatever code page reads them.
+TEST(StatusJson, EscapesTextsIntoAscii) {
+  struct Case {
+    std::string text;
+    UINT codePage;
+    std::string json;
+  };
+  const Case cases[] = {
+      {"C:\\web \"1\"\t/", 1252, R"("C:\\web \"1\"\t/")"},
+      {"\r\n\b\f\x01\x1f\x7f", 1252, R"("\r\n\b\f\u0001\u001f\u007f")"},
+      {"D:\\caf\xe9", 1252, R"("D:\\caf\u00e9")"},
+      {"\x95\x5c", 932, R"("\u8868")"},  // its second byte alone would be a backslash
+      {"\xf0\x9f\x98\x80", CP_UTF8, R"("\ud83d\ude00")"},  // UTF-8 as the system's code page
+      {"", 1252, R"("")"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(JsonString(c.text, c.codePage), c.json) << c.json;
+  EXPECT_EQ(JsonTime(0), "null");
 }
 
 // The streak's Warning names the step that failed; only a run that never started says so.

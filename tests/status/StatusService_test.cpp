@@ -1,7 +1,7 @@
 // brenlow.exe --status against the service in Wine's service manager, with the interpreter and
-// companion stand-ins: one life from installed to stopped, read as an administrator and a
-// monitoring check would, with the failing streak's entries from the trace, and an impostor that
-// holds the companion's pipe when the service starts.
+// companion stand-ins: one life from installed to stopped, read as an administrator, a monitoring
+// check and a JSON parser would, with the failing streak's entries from the trace, and an impostor
+// that holds the companion's pipe when the service starts.
 
 #include <windows.h>
 
@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <nlohmann/json.hpp>
 
 #include "agent/DaemonUnit1.h"
 #include "status/StatusLayout.h"
@@ -54,6 +55,9 @@ class StatusOfTheService : public ::testing::Test {
     CopyFileOrThrow(StandInPath("qrx_proxy.exe"), folder_ + "\\qrx_proxy.exe");
     WriteFileText(folder_ + "\\brenlow.ini", "[General]\r\nPHP_EXE_PATH=" + php_ +
                                                  "\\php.exe\r\nWEB_ROOT_PATH=" + dir_ / "web");
+    // Every script there, so that the checks at the start find nothing to fail.
+    for (const TScriptScheduleRow& row : ScriptSchedule)
+      WriteFileText(scripts_ + "\\" + row.ScriptFile, "<?php\r\n");
     ASSERT_EQ(Status().exitCode, 2u);  // not installed
     ASSERT_EQ(RunProcess("\"" + Exe() + "\" --install").exitCode, 0u);
   }
@@ -126,6 +130,19 @@ TEST_F(StatusOfTheService, ShowsTheLiveStatusReportsAFailingStreakOnceAndEndsWit
     EXPECT_NE(LineWith(status.out, std::string("  ") + row.ScriptFile + "  "), "") << status.out;
   EXPECT_NE(LineWith(status.out, "  task.reach.probe.php  ").find(" in a row, exit code 3; last"),
             std::string::npos);
+  // The same verdict as one JSON object, with the same exit code, and every script in it.
+  const ProcessResult asJson = RunProcess("\"" + Exe() + "\" -s --json");
+  const nlohmann::json json = nlohmann::json::parse(asJson.out, nullptr, false);
+  ASSERT_FALSE(json.is_discarded()) << asJson.out;
+  EXPECT_EQ(asJson.exitCode, 1u);
+  EXPECT_EQ(json["verdict"], "WARNING");
+  EXPECT_EQ(json["exitCode"], 1);
+  EXPECT_EQ(json["service"]["processId"], QueryState(kService).processId);
+  EXPECT_NE(asJson.out.find("\"task.reach.probe.php failed "), std::string::npos) << asJson.out;
+  ASSERT_EQ(json["scripts"].size(), ScriptSchedule.size()) << asJson.out;
+  for (size_t i = 0; i < ScriptSchedule.size(); ++i)
+    EXPECT_EQ(json["scripts"][i]["name"], ScriptSchedule[i].ScriptFile);
+  EXPECT_EQ(json["scripts"][2]["lastExitCode"], 3);  // task.reach.probe.php
   // The 3 s script's last end shows between its runs; a report may fall on a run under way.
   EXPECT_TRUE(WaitFor(
       [&] {
@@ -181,6 +198,11 @@ TEST_F(StatusOfTheService, ShowsTheLiveStatusReportsAFailingStreakOnceAndEndsWit
   EXPECT_EQ(status.exitCode, 2u);
   EXPECT_EQ(status.out,
             "CRITICAL: TevrinInternalSvc is stopped\r\nService TevrinInternalSvc: stopped\r\n");
+  const ProcessResult stoppedJson = RunProcess("\"" + Exe() + "\" --status --json");
+  const nlohmann::json stopped = nlohmann::json::parse(stoppedJson.out, nullptr, false);
+  EXPECT_EQ(stoppedJson.exitCode, 2u);
+  EXPECT_EQ(stopped["verdict"], "CRITICAL") << stoppedJson.out;
+  EXPECT_TRUE(stopped["companion"].is_null() && stopped["scripts"].empty()) << stoppedJson.out;
 }
 
 }  // namespace
