@@ -232,7 +232,28 @@ DWORD ShellExecuteError(const SHELLEXECUTEINFOA& info) {
 }
 
 TRunQRXProxyThread::TRunQRXProxyThread(TRunQRXProxySettings settings)
-    : settings_(std::move(settings)), record_(*settings_.Status) {}
+    : settings_(std::move(settings)),
+      record_(*settings_.Status),
+      stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
+void TRunQRXProxyThread::OnStopRequested() noexcept {
+  if (stop_) SetEvent(stop_.get());
+}
+
+bool TRunQRXProxyThread::WaitUnlessStopped(HANDLE handle, DWORD timeoutMs) const {
+  if (stop_) {
+    const HANDLE waits[] = {stop_.get(), handle};
+    return WaitForMultipleObjects(handle ? 2 : 1, waits, FALSE, timeoutMs) != WAIT_OBJECT_0;
+  }
+  // Without the event, the stop flag is looked at once a cycle's pause.
+  if (!handle) {
+    Sleep(timeoutMs);
+    return !StopRequested();
+  }
+  while (WaitForSingleObject(handle, settings_.CycleSleepMs) == WAIT_TIMEOUT)
+    if (StopRequested()) return false;
+  return true;
+}
 
 TRunQRXProxyThread* TRunQRXProxyThread::Create(TRunQRXProxySettings settings) {
   // Owned here until its thread runs, so a thread that cannot be created frees it again.
@@ -263,29 +284,21 @@ UniqueHandle OpenProcessForWait(DWORD processId) {
       OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
 }
 
-bool ProcessImageMatches(HANDLE process, std::string_view imageName) {
-  const std::string path = ProcessImagePath(process);
-  return !path.empty() && ImageNameMatches(path, imageName);
-}
-
 UniqueHandle TRunQRXProxyThread::TestAndStart() {
   const std::vector<DWORD> running = ProcessIdsOf(kCompanionImageName);
-  // A process found in the list may have ended before it was opened, and its id been given to
-  // an unrelated process: only one whose image is the companion's counts.
-  bool unopened = false;
-  for (const DWORD id : running) {
-    UniqueHandle process = settings_.OpenForWait(id);
-    if (!process)
-      unopened = true;
-    else if (ProcessImageMatches(process.get(), kCompanionImageName)) {
-      record_.WaitingOn(id);
-      return process;  // any one will do: when it ends, the next test looks for the others
+  if (!running.empty()) {
+    // Any user may run a program of that name, the companion's own file among them, and keep it
+    // running: only the companion's file running as this service counts. A process that ended
+    // after the list was taken, its id given to another, is judged as that other one.
+    const TCompanionJudge judge(CompanionImagePath(settings_.Directory()), OwnProcessAccount(),
+                                settings_.Facts);
+    for (const DWORD id : running) {
+      UniqueHandle process = settings_.OpenForWait(id);
+      if (process && judge.Judge(process.get()).Verdict == cvCompanion) {
+        record_.WaitingOn(id);
+        return process;  // any one will do: when it ends, the next test looks for the others
+      }
     }
-  }
-  // One that could not be opened may well be the companion: look again after a pause.
-  if (unopened) {
-    record_.WaitingOn(0);
-    return {};
   }
   settings_.Log->LogInfo("Starting qrx_proxy process.");
   const std::string path = CompanionPath(settings_.Directory());
@@ -305,25 +318,31 @@ UniqueHandle TRunQRXProxyThread::TestAndStart() {
 }
 
 void TRunQRXProxyThread::Execute() {
+  // The companion waited on is held for the monitor until it ends or the launcher stops.
+  TCompanionProcess& held = *settings_.Companion;
+  struct ReleasedAtEnd {
+    TCompanionProcess& held;
+    ~ReleasedAtEnd() { held.Release(); }
+  } const releasedAtEnd{held};
   for (;;) {
     const ULONGLONG tested = GetTickCount64();
-    UniqueHandle companion;
+    HANDLE companion = nullptr;
     try {
-      companion = TestAndStart();
+      companion = held.Hold(TestAndStart());
     } catch (...) {
       // Dropped: the next cycle finds no companion and tries again.
     }
-    // While the companion runs, the stop flag is looked at once a pause, as a cycle without a
-    // companion does; nothing else wakes the launcher before the companion ends.
-    if (companion)
-      while (WaitForSingleObject(companion.get(), settings_.CycleSleepMs) == WAIT_TIMEOUT)
-        if (StopRequested()) return;
-    // A cycle lasts at least the pause: a companion that cannot be waited on is looked for
-    // again a pause later, and one that ends as soon as it starts (or a process that lingers in
+    // Nothing but the companion's end, or a stop, wakes the launcher while the companion runs:
+    // an idle host pays for no timer.
+    if (companion && !WaitUnlessStopped(companion, INFINITE)) return;
+    held.Release();
+    // A cycle lasts at least the pause: a start that gives no process is looked for again a
+    // pause later, and a companion that ends as soon as it starts (or a process that lingers in
     // the list after its end) cannot make the launcher spin.
     const ULONGLONG elapsed = GetTickCount64() - tested;
-    if (elapsed < settings_.CycleSleepMs)
-      Sleep(static_cast<DWORD>(settings_.CycleSleepMs - elapsed));
+    if (elapsed < settings_.CycleSleepMs &&
+        !WaitUnlessStopped(nullptr, static_cast<DWORD>(settings_.CycleSleepMs - elapsed)))
+      return;
     if (StopRequested()) return;
   }
 }

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "agent/CompanionIdentity.h"
 #include "agent/ExecuteAndCollect.h"
 #include "agent/QRXProxyCheckerUnit.h"
 #include "agent/RunRecord.h"
@@ -165,14 +166,9 @@ SHELLEXECUTEINFOA CompanionStartInfo(const std::string& path);
 // shell's result code in info.
 DWORD ShellExecuteError(const SHELLEXECUTEINFOA& info);
 
-// The companion found running, opened so that its end can be waited for and its image name
-// read; empty when it cannot be opened.
+// A process found running, opened so that its end can be waited for and it can be judged; empty
+// when it cannot be opened.
 UniqueHandle OpenProcessForWait(DWORD processId);
-
-// Whether the image of an opened process (read with QueryFullProcessImageNameA, which needs
-// PROCESS_QUERY_LIMITED_INFORMATION) has imageName by ImageNameMatches; false when it cannot be
-// read.
-bool ProcessImageMatches(HANDLE process, std::string_view imageName);
 
 // What the launcher works with. The defaults are the product's; tests change them.
 struct TRunQRXProxySettings {
@@ -180,15 +176,16 @@ struct TRunQRXProxySettings {
   std::function<std::string()> Directory = ExecutableDirectory;
   // The pause after a test that found no companion to wait on. Tests of the process list are
   // also never closer together than this, so a companion that ends at once after each start is
-  // started at most once per pause. While it waits on a companion, the launcher looks at its
-  // stop flag once per pause.
+  // started at most once per pause.
   DWORD CycleSleepMs = 1000;
   // Where each start is reported.
   TEventLog* Log = &AgentEventLog();
-  // Opens a running companion found by its process id so that its end can be waited for and
-  // its image confirmed; an empty handle when it cannot be opened (it has ended in between, or
-  // access is denied).
+  // Opens a process named qrx_proxy.exe found by its id so that it can be judged and its end
+  // waited for; an empty handle when it cannot be opened (it has ended in between, or access is
+  // denied).
   std::function<UniqueHandle(DWORD processId)> OpenForWait = OpenProcessForWait;
+  // How the executable and account of a process found running are read.
+  TProcessFacts Facts;
   // Asks the shell to start the companion; false when it did not, with the reason in
   // GetLastError() (or info.hInstApp).
   std::function<BOOL(SHELLEXECUTEINFOA& info)> ShellExecuteEx = [](SHELLEXECUTEINFOA& info) {
@@ -196,16 +193,22 @@ struct TRunQRXProxySettings {
   };
   // Where the companion waited on and each start are recorded.
   TStatusBoard* Status = &ServiceStatusBoard();
+  // Where the companion waited on is held, for the monitor to know its pipe's server by.
+  TCompanionProcess* Companion = &ServiceCompanion();
 };
 
-// The companion launcher: it looks for a process named qrx_proxy.exe and, when there is none,
-// reports "Starting qrx_proxy process." and starts the companion hidden from its directory; a
-// start the shell refuses is reported as an Error with the system's code and text.
-// While a companion runs (one it found or one it started), it waits for that process to end
-// and then looks again at once, so an idle host sees no process-list walks and a killed
-// companion is back within moments. A companion that cannot be waited on, and a start that
-// gives no process, fall back to looking again after a cycle's pause. A companion that cannot
-// be started is tried again by the next cycle.
+// The companion launcher: it looks for the companion among the processes named qrx_proxy.exe
+// and, when it is not there, reports "Starting qrx_proxy process." and starts the companion
+// hidden from its directory; a start the shell refuses is reported as an Error with the system's
+// code and text. Only the companion's own file (by identity) running as the service itself runs
+// counts: anything else of that name, from any folder or of any user, is left alone and keeps
+// nothing from being started.
+// While a companion runs (one it found or one it started), it holds that process for the monitor,
+// waits for it to end, waking for nothing else, and then looks again at once, so an idle host
+// sees no process-list walks and no timer, and a killed companion is back within moments. A
+// start that gives no process falls back to looking again after a cycle's pause. A companion
+// that cannot be started is tried again by the next cycle. A stop request ends every wait at
+// once; the companion stays.
 // Nobody frees the launcher; it runs until the process ends.
 class TRunQRXProxyThread : public TWorkerThread {
  public:
@@ -219,15 +222,23 @@ class TRunQRXProxyThread : public TWorkerThread {
  protected:
   explicit TRunQRXProxyThread(TRunQRXProxySettings settings);
   void Execute() override;
+  void OnStopRequested() noexcept override;
 
  private:
+  // Waits until handle (if any) is signalled, timeoutMs has passed or a stop is requested; false
+  // on a stop. Without a handle it is a pause that a stop cuts short.
+  bool WaitUnlessStopped(HANDLE handle, DWORD timeoutMs) const;
+
   // One test of the process list, with the start when no companion runs. Returns the process
-  // to wait for: the first process found whose image, once opened, is the companion's, or the
-  // one just started; empty when there is none.
+  // to wait for: the first process found that the judge calls the companion, or the one just
+  // started; empty when there is none.
   UniqueHandle TestAndStart();
 
   const TRunQRXProxySettings settings_;
   TCompanionRecord record_;
+  // Set by a stop request (manual reset). Should it not have been made, the waits look at the
+  // stop flag once a cycle's pause instead.
+  const UniqueHandle stop_;
 };
 
 // --- Daemon object -----------------------------------------------------------------------------

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "agent/ExecuteAndCollect.h"
-#include "common/AsciiText.h"
 #include "common/OverlappedIo.h"
 #include "common/SystemError.h"
 #include "common/UniqueHandle.h"
@@ -109,18 +108,14 @@ class SystemPipeApi final : public ProbePipeApi {
   BOOL GetNamedPipeServerProcessId(HANDLE pipe, ULONG* processId) override {
     return ::GetNamedPipeServerProcessId(pipe, processId);
   }
-  BOOL QueryProcessImagePath(DWORD processId, std::string& path) override {
-    const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-    if (!process) return FALSE;
-    path = ProcessImagePath(process.get());
-    return !path.empty();
-  }
 
  private:
   // The operation's owner cancels it at the deadline and waits for its end before returning.
+  // The probe has one operation at a time on its pipe, whose own handle then signals the end:
+  // no event to make and close at every probe.
   static BOOL Bounded(bool write, HANDLE pipe, void* data, DWORD size, DWORD* done,
                       DWORD timeoutMs) {
-    OverlappedIo io;
+    OverlappedIo io(TEndSignal::Handle);
     *done = 0;
     return io.Ready() &&
            (write ? io.StartWrite(pipe, data, size) : io.StartRead(pipe, data, size)) &&
@@ -158,10 +153,6 @@ std::string CompanionImagePath(const std::string& directory) {
   return directory + (separated ? "" : "\\") + kCompanionImageName;
 }
 
-bool IsCompanionServer(const std::string& serverPath, const std::string& companionPath) {
-  return SameTextAscii(serverPath, companionPath);
-}
-
 ProbePipeApi& SystemProbePipeApi() {
   static SystemPipeApi* const api = new SystemPipeApi();
   return *api;
@@ -172,7 +163,7 @@ void RunCommandAndForget(const std::string& executable, const std::vector<std::s
 }
 
 TProbeExchange ExchangeProbe(ProbePipeApi& api, DWORD waitTimeoutMs, DWORD exchangeTimeoutMs,
-                             const std::string& companionPath) {
+                             const TServerJudge& judgeServer) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point began = Clock::now();
   TProbeExchange probe;
@@ -198,11 +189,11 @@ TProbeExchange ExchangeProbe(ProbePipeApi& api, DWORD waitTimeoutMs, DWORD excha
   if (!api.GetNamedPipeServerProcessId(pipe.get(), &server))
     return finish(poForeignServer, GetLastError());
   probe.ServerProcessId = server;
-  if (!api.QueryProcessImagePath(server, probe.ServerPath)) {
-    probe.ServerPath.clear();
-    return finish(poForeignServer, GetLastError());
-  }
-  if (!IsCompanionServer(probe.ServerPath, companionPath)) return finish(poForeignServer, 0);
+  TProcessJudgement judged = judgeServer(server);
+  probe.ServerVerdict = judged.Verdict;
+  probe.ServerPath = std::move(judged.Path);
+  probe.ServerAccount = std::move(judged.Account);
+  if (judged.Verdict != cvCompanion) return finish(poForeignServer, judged.Error);
   // One buffer for request and reply: a reply that never comes leaves the request's 0 in it.
   // The write and the read share one deadline: a server that takes the connection and then
   // never reads, or never answers, costs one bounded exchange.
@@ -268,9 +259,16 @@ void TProxyCheckerThread::RunCycle() {
 }
 
 TProbeOutcome TProxyCheckerThread::Probe() {
-  const TProbeExchange probe =
-      ExchangeProbe(*settings_.Pipe, settings_.WaitTimeoutMs, settings_.ExchangeTimeoutMs,
-                    settings_.TrustedServer());
+  // The companion the launcher holds is known by its process id alone, the cheapest check there
+  // is and one no other process can pass; any other server is judged against the trusted file.
+  const TProbeExchange probe = ExchangeProbe(
+      *settings_.Pipe, settings_.WaitTimeoutMs, settings_.ExchangeTimeoutMs, [this](DWORD server) {
+        if (!settings_.Companion->Holds(server))
+          return settings_.JudgeServer(server, settings_.TrustedServer());
+        TProcessJudgement held;
+        held.Verdict = cvCompanion;
+        return held;
+      });
   switch (probe.Outcome) {
     case poWaitFailed:
       settings_.Log->LogInfo(std::string("Error waiting pipe. Error num = ") +

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "agent/CompanionIdentity.h"
 #include "agent/WorkerThread.h"
 #include "common/ExecutableDirectory.h"
 #include "eventlog/EventLog.h"
@@ -44,10 +45,6 @@ inline constexpr const char* kCompanionImageName = "qrx_proxy.exe";
 // The companion's full path in a directory, unquoted: "<directory>\qrx_proxy.exe", with no
 // second separator after a drive root such as "C:\".
 std::string CompanionImagePath(const std::string& directory);
-
-// Whether a pipe server's image path is the companion's: the same full path, the ASCII letters
-// compared without case.
-bool IsCompanionServer(const std::string& serverPath, const std::string& companionPath);
 
 // The Warning written before a kill, by the path on which the counter reached the threshold.
 inline constexpr const char* kNoPipeWarning = "Can not pipe to qrx_proxy. Drop qrx_proxy process.";
@@ -114,9 +111,6 @@ class ProbePipeApi {
   virtual BOOL CloseHandle(HANDLE handle) = 0;
   // The id of the process that serves the pipe, by GetNamedPipeServerProcessId.
   virtual BOOL GetNamedPipeServerProcessId(HANDLE pipe, ULONG* processId) = 0;
-  // The full path of a process's executable: OpenProcess with PROCESS_QUERY_LIMITED_INFORMATION,
-  // then QueryFullProcessImageNameA.
-  virtual BOOL QueryProcessImagePath(DWORD processId, std::string& path) = 0;
 
  protected:
   // Nobody deletes an implementation through this interface; the system binding lives forever.
@@ -139,20 +133,27 @@ struct TProbeExchange {
   // 0 when none failed.
   DWORD Error = 0;
   DWORD ServerProcessId = 0;  // the pipe's server, once the pipe is open (0: not known)
-  std::string ServerPath;     // its executable's full path (empty: not known)
-  bool Replied = false;       // a reply byte came
-  unsigned char Reply = 0;    // that byte
-  double ElapsedMs = 0;       // from the start of the wait to the end of the exchange
+  // What the server was judged to be, its executable's full path (empty: not known or not read)
+  // and the account it runs as (read only for the companion's own file).
+  TCompanionVerdict ServerVerdict = cvUnknown;
+  std::string ServerPath;
+  TProcessAccount ServerAccount;
+  bool Replied = false;     // a reply byte came
+  unsigned char Reply = 0;  // that byte
+  double ElapsedMs = 0;     // from the start of the wait to the end of the exchange
 };
 
-// One probe: wait up to waitTimeoutMs for a free instance of ProbePipeName, open it, confirm
-// that its server is the program at companionPath (IsCompanionServer), send the byte 0x00 and
-// read one byte back, the write and the read sharing exchangeTimeoutMs; the handle is closed on
-// every way out. Any local program may create the pipe first: one that is not the companion, or
-// cannot be told, gets nothing (poForeignServer). Reports nothing. The monitor and the
-// administrator's check both use it, so both see the companion the same way.
+// Judges the process that serves the pipe, by its id.
+using TServerJudge = std::function<TProcessJudgement(DWORD processId)>;
+
+// One probe: wait up to waitTimeoutMs for a free instance of ProbePipeName, open it, have
+// judgeServer confirm that its server is the companion, send the byte 0x00 and read one byte
+// back, the write and the read sharing exchangeTimeoutMs; the handle is closed on every way out.
+// Any local program may create the pipe first: one that is not the companion, or cannot be told,
+// gets nothing (poForeignServer). Reports nothing. The monitor and the administrator's check
+// both use it, so both see the companion the same way.
 TProbeExchange ExchangeProbe(ProbePipeApi& api, DWORD waitTimeoutMs, DWORD exchangeTimeoutMs,
-                             const std::string& companionPath);
+                             const TServerJudge& judgeServer);
 
 // Runs a program with its arguments and waits for its end.
 using TCommandRunner =
@@ -178,10 +179,17 @@ struct TProxyCheckerSettings {
   TCommandRunner RunCommand = RunCommandAndForget;  // runs the task killer
   std::function<void(DWORD)> PauseFor = ::Sleep;    // waits out the pauses above
   TStatusBoard* Status = &ServiceStatusBoard();     // where probes and kills are recorded
-  // The companion's full path: only that program is trusted to serve the pipe.
+  // The companion's full path. Besides the process the launcher holds, only that file, running
+  // as the service itself runs, is trusted to serve the pipe.
   std::function<std::string()> TrustedServer = [] {
     return CompanionImagePath(ExecutableDirectory());
   };
+  // Where the launcher holds the companion it waits on: a server with its process id is the
+  // companion without further ado.
+  const TCompanionProcess* Companion = &ServiceCompanion();
+  // Judges a server the launcher does not hold against the trusted path.
+  std::function<TProcessJudgement(DWORD processId, const std::string& trusted)> JudgeServer =
+      JudgeAsCompanion;
 };
 
 // The companion health monitor. Its cycle: wait for the pipe, open it, send 0x00, read one byte

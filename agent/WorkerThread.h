@@ -30,8 +30,12 @@ class TWorkerThread {
 
   // False at creation; true once RequestStop has been called.
   bool StopRequested() const noexcept { return stopRequested_.load(std::memory_order_relaxed); }
-  // Only sets the stop flag. Nothing is interrupted: the body sees the flag at its check point.
-  void RequestStop() noexcept { stopRequested_.store(true, std::memory_order_relaxed); }
+  // Sets the stop flag, then calls OnStopRequested. Nothing is interrupted: the body sees the
+  // flag at its check point.
+  void RequestStop() noexcept {
+    stopRequested_.store(true, std::memory_order_relaxed);
+    OnStopRequested();
+  }
 
   // Identifier of the worker's thread (0 until started).
   DWORD ThreadId() const noexcept { return threadId_; }
@@ -42,6 +46,10 @@ class TWorkerThread {
 
  protected:
   TWorkerThread() = default;
+
+  // Called by RequestStop, on the requesting thread, once the flag is set: a worker whose body
+  // blocks in a wait of its own, rather than pausing to look at the flag, ends that wait here.
+  virtual void OnStopRequested() noexcept {}
 
   // The worker's body, run once on the worker's own thread. Anything it throws is dropped:
   // a worker never takes the process down.

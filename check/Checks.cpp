@@ -6,6 +6,7 @@
 #include <optional>
 #include <set>
 
+#include "agent/CompanionIdentity.h"
 #include "agent/DaemonUnit1.h"
 #include "agent/ExecuteAndCollect.h"
 #include "agent/QRXProxyCheckerUnit.h"
@@ -17,6 +18,7 @@
 #include "common/UniqueHandle.h"
 #include "config/IniFile.h"
 #include "service/DaemonMapperUnit1.h"
+#include "service/ServiceQuery.h"
 
 namespace brenlow {
 namespace {
@@ -97,7 +99,8 @@ std::string MillisecondsText(double ms) {
   return text;
 }
 
-TCheckLine ProbeLine(const TProbeExchange& probe, const std::string& companionPath) {
+TCheckLine ProbeLine(const TProbeExchange& probe, const std::string& companionPath,
+                     const TProcessAccount& service) {
   const std::string name = std::string("companion pipe ") + ProbePipeName + ": ";
   const std::string server =
       "process " + std::to_string(probe.ServerProcessId) + " (" + probe.ServerPath + ")";
@@ -108,13 +111,23 @@ TCheckLine ProbeLine(const TProbeExchange& probe, const std::string& companionPa
       if (probe.ServerProcessId == 0)
         return {clFail, name + "its server cannot be told, so nothing is asked of it: " +
                             ErrorText(probe.Error)};
+      if (probe.ServerVerdict == cvOtherFile)
+        return {clFail, name + "served by " + server + ", not by " + companionPath +
+                            ": another program holds the companion's pipe, so nothing is asked of "
+                            "it"};
+      if (probe.ServerVerdict == cvOtherAccount)
+        return {clFail, name + "served by " + server + " running as " +
+                            AccountText(probe.ServerAccount) + ", not as the service (" +
+                            AccountText(service) +
+                            "): someone else runs the companion's file and holds its pipe, so "
+                            "nothing is asked of it"};
       if (probe.ServerPath.empty())
         return {clFail, name + "served by process " + std::to_string(probe.ServerProcessId) +
                             ", whose program cannot be told, so nothing is asked of it: " +
                             ErrorText(probe.Error)};
-      return {clFail, name + "served by " + server + ", not by " + companionPath +
-                          ": another program holds the companion's pipe, so nothing is asked of "
-                          "it"};
+      return {clFail, name + "served by " + server +
+                          ", which cannot be told from the companion, so nothing is asked of it: " +
+                          ErrorText(probe.Error)};
     case poBadReply:
       if (probe.Replied)
         return {clFail, name + "reply " + std::to_string(probe.Reply) + " in " +
@@ -136,6 +149,19 @@ TCheckLine ProbeLine(const TProbeExchange& probe, const std::string& companionPa
       break;
   }
   return {clFail, name + "the request cannot be sent: " + ErrorText(probe.Error)};
+}
+
+// The account the service's companion runs as: that of the running service's process, as the
+// service manager names it, or LocalSystem in session 0 when the service does not run or its
+// process cannot be asked.
+TProcessAccount ServiceProcessAccount() {
+  const TDaemonMapper1 mapper;
+  const TServiceFacts facts = ReadServiceFacts(mapper.DaemonDefs[0].Name());
+  if (facts.ProcessId == 0) return kLocalSystemAccount;
+  const UniqueHandle process(
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, facts.ProcessId));
+  TProcessAccount account = process ? ProcessAccountOf(process.get()) : TProcessAccount{};
+  return account.UserSid.empty() ? kLocalSystemAccount : account;
 }
 
 constexpr const char* kNobodyElse = "only administrators and the system may change";
@@ -447,18 +473,32 @@ std::vector<TCheckLine> CheckCompanion(const TCheckedLayout& layout) {
   std::vector<TCheckLine> lines;
   ProgramFileLine("companion", layout.CompanionPath, "so the service cannot start it", lines);
   const std::vector<DWORD> running = TRunQRXProxyThread::ProcessIdsOf(kCompanionImageName);
-  if (running.empty()) {
+  // Judged as the service judges them: only the companion's own file running as the service
+  // counts, whatever else runs under that name.
+  const TProcessAccount service = ServiceProcessAccount();
+  const TCompanionJudge judge(layout.CompanionPath, service);
+  std::string companions;
+  std::string others;
+  for (const DWORD id : running) {
+    const TProcessJudgement judged = judge.Judge(id);
+    std::string& list = judged.Verdict == cvCompanion ? companions : others;
+    list += (list.empty() ? "" : ", ") + std::to_string(id);
+    if (judged.Verdict != cvCompanion && !judged.Path.empty()) list += " (" + judged.Path + ")";
+  }
+  const std::string notCounted =
+      others.empty() ? "" : "; not the companion, so not counted: " + others;
+  if (companions.empty()) {
     lines.push_back({clWarn, std::string("companion process: no ") + kCompanionImageName +
-                                 " runs (the running service starts one), so its pipe is not "
-                                 "probed"});
+                                 " beside brenlow.exe runs as the service (the running service "
+                                 "starts one), so its pipe is not probed" +
+                                 notCounted});
     return lines;
   }
-  std::string ids;
-  for (const DWORD id : running) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
-  lines.push_back({clOk, std::string("companion process: running, process id ") + ids});
-  lines.push_back(ProbeLine(ExchangeProbe(SystemProbePipeApi(), kProbeWaitTimeoutMs,
-                                          kProbeExchangeTimeoutMs, layout.CompanionPath),
-                            layout.CompanionPath));
+  lines.push_back({clOk, "companion process: running, process id " + companions + notCounted});
+  lines.push_back(
+      ProbeLine(ExchangeProbe(SystemProbePipeApi(), kProbeWaitTimeoutMs, kProbeExchangeTimeoutMs,
+                              [&judge](DWORD server) { return judge.Judge(server); }),
+                layout.CompanionPath, service));
   return lines;
 }
 

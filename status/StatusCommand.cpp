@@ -1,6 +1,7 @@
 #include "status/StatusCommand.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 
 #include "common/UniqueHandle.h"
@@ -74,20 +75,36 @@ void ReadScriptValues(HKEY script, TScriptStatus& s) {
   s.LastFailedStep = Number(script, kLastFailedStep);
 }
 
-// A runner may be writing a run's start or end right now: reads until the values come from one
-// moment between two changes (a change takes microseconds, and runs are milliseconds apart).
-// False when no such moment came within about a tenth of a second: the script then shows as
-// without status rather than in a state that never was.
-bool ReadConsistently(HKEY script, TScriptStatus& s) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
+void ReadCompanionValues(HKEY companion, TCompanionStatus& c) {
+  c.ProcessId = Number(companion, kProcessId);
+  c.Starts = Number(companion, kStarts);
+  c.Kills = Number(companion, kKills);
+  c.LastProbe = Time(companion, kLastProbe);
+  c.LastProbeResult = Text(companion, kLastProbeResult);
+  c.LastGoodProbe = Time(companion, kLastGoodProbe);
+  c.ProbeFailures = Number(companion, kProbeFailures);
+}
+
+// How long a reader tries for a moment between two changes of one subkey.
+constexpr std::chrono::milliseconds kRereadBound{100};
+
+// A worker may be writing a change of the subkey right now: reads until the values come from one
+// moment between two changes (a change takes microseconds, and changes are milliseconds apart).
+// False when no such moment came within kRereadBound: the subkey then shows as without status
+// rather than in a state that never was. The bound is a time, not a count of pauses: a pause of
+// one millisecond lasts a timer tick (about 15.6 ms) on Windows.
+template <typename ReadValues>
+bool ReadConsistently(HKEY key, const std::function<void(DWORD)>& pause, ReadValues read) {
+  const auto deadline = std::chrono::steady_clock::now() + kRereadBound;
+  for (int attempt = 0;; ++attempt) {
     bool counted = false;
-    const DWORD before = Number(script, kWriteCount, &counted);
-    ReadScriptValues(script, s);
+    const DWORD before = Number(key, kWriteCount, &counted);
+    read(key);
     if (!counted) return true;  // a service that does not count its writes
-    if (before % 2 == 0 && Number(script, kWriteCount) == before) return true;
-    Sleep(attempt < 10 ? 0 : 1);
+    if (before % 2 == 0 && Number(key, kWriteCount) == before) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    pause(attempt < 10 ? 0 : 1);
   }
-  return false;
 }
 
 UniqueRegKey OpenForReading(HKEY parent, const std::string& path) {
@@ -110,7 +127,8 @@ TServiceState ServiceStateOf(const std::string& serviceName, const TServiceFacts
 }
 
 TAgentStatus ReadAgentStatus(HKEY root, const std::string& path,
-                             const std::vector<std::string>& scripts) {
+                             const std::vector<std::string>& scripts,
+                             const std::function<void(DWORD)>& pause) {
   TAgentStatus status;
   const UniqueRegKey key = OpenForReading(root, path);
   if (!key) return status;
@@ -120,23 +138,15 @@ TAgentStatus ReadAgentStatus(HKEY root, const std::string& path,
   status.ProcessCreated = Time(key.get(), kProcessCreated);
   status.StartCheckFailures = Texts(key.get(), kStartCheckFailures, status.StartChecked);
 
-  if (const UniqueRegKey companion = OpenForReading(key.get(), kCompanionSubkey)) {
-    TCompanionStatus& c = status.Companion;
-    c.Present = true;
-    c.ProcessId = Number(companion.get(), kProcessId);
-    c.Starts = Number(companion.get(), kStarts);
-    c.Kills = Number(companion.get(), kKills);
-    c.LastProbe = Time(companion.get(), kLastProbe);
-    c.LastProbeResult = Text(companion.get(), kLastProbeResult);
-    c.LastGoodProbe = Time(companion.get(), kLastGoodProbe);
-    c.ProbeFailures = Number(companion.get(), kProbeFailures);
-  }
+  if (const UniqueRegKey companion = OpenForReading(key.get(), kCompanionSubkey))
+    status.Companion.Present = ReadConsistently(
+        companion.get(), pause, [&](HKEY k) { ReadCompanionValues(k, status.Companion); });
 
   for (const std::string& name : scripts) {
     TScriptStatus s;
     s.Script = name;
     if (const UniqueRegKey script = OpenForReading(key.get(), name))
-      s.Present = ReadConsistently(script.get(), s);
+      s.Present = ReadConsistently(script.get(), pause, [&](HKEY k) { ReadScriptValues(k, s); });
     status.Scripts.push_back(std::move(s));
   }
   return status;

@@ -18,9 +18,11 @@ namespace brenlow {
 TServiceState ServiceStateOf(const std::string& serviceName, const TServiceFacts& facts);
 
 // The status key at path below root, with the given scripts' subkeys in that order. Present is
-// false when the key cannot be opened.
+// false when the key cannot be opened, and for a subkey that is being written throughout the
+// tenth of a second its reader waits for a moment between two changes, pausing with pause.
 TAgentStatus ReadAgentStatus(HKEY root, const std::string& path,
-                             const std::vector<std::string>& scripts);
+                             const std::vector<std::string>& scripts,
+                             const std::function<void(DWORD)>& pause = ::Sleep);
 
 // The command: writes the report through write, in plain words or as one JSON object, and
 // returns its exit code.

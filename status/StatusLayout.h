@@ -63,7 +63,7 @@ inline constexpr const char* kWriteCount = "WriteCount";
 inline constexpr const char* kWaitingFor = "WaitingFor";
 
 // On the companion's subkey; ProcessId (REG_DWORD) is the companion the launcher waits on, 0 when
-// there is none.
+// there is none, and WriteCount is odd while a start, a probe or a kill is being written.
 inline constexpr const char* kStarts = "Starts";                    // REG_DWORD
 inline constexpr const char* kKills = "Kills";                      // REG_DWORD
 inline constexpr const char* kLastProbe = "LastProbe";              // REG_QWORD

@@ -1,6 +1,7 @@
 #include "status/StatusRecords.h"
 
 #include <cstring>
+#include <mutex>
 
 #include "common/SystemError.h"
 
@@ -91,22 +92,43 @@ void TScriptRecord::RunEnded(const TRunEnd& end) noexcept {
 
 // --- TCompanionRecord ----------------------------------------------------------------------------
 
+namespace {
+
+// The launcher's and the monitor's records of the companion's subkey take turns under this lock,
+// and count their changes together.
+std::mutex companionLock;
+DWORD companionWrites = 0;
+
+}  // namespace
+
+TCompanionRecord::TChange::TChange(const TCompanionRecord& record) noexcept : record_(record) {
+  companionLock.lock();
+  record_.key_.SetNumber(kWriteCount, ++companionWrites);
+}
+
+TCompanionRecord::TChange::~TChange() {
+  record_.key_.SetNumber(kWriteCount, ++companionWrites);
+  companionLock.unlock();
+}
+
 TCompanionRecord::TCompanionRecord(TStatusBoard& board) noexcept
     : key_(board.Subkey(kCompanionSubkey)) {}
 
 void TCompanionRecord::WaitingOn(DWORD processId) noexcept {
   if (processId == processId_) return;
-  processId_ = processId;
-  key_.SetNumber(kProcessId, processId);
+  const TChange change(*this);
+  SetProcessId(processId);
 }
 
 void TCompanionRecord::Started(DWORD processId) noexcept {
+  const TChange change(*this);
   key_.SetNumber(kStarts, ++starts_);
-  WaitingOn(processId);
+  if (processId != processId_) SetProcessId(processId);
 }
 
 void TCompanionRecord::Probed(const char* result, bool good, int32_t failures) noexcept {
   const uint64_t now = FileTimeNow();
+  const TChange change(*this);
   key_.SetTime(kLastProbe, now);
   if (good) key_.SetTime(kLastGoodProbe, now);
   if (result_ == nullptr || std::strcmp(result_, result) != 0) {
@@ -117,8 +139,14 @@ void TCompanionRecord::Probed(const char* result, bool good, int32_t failures) n
 }
 
 void TCompanionRecord::Killed() noexcept {
+  const TChange change(*this);
   key_.SetNumber(kKills, ++kills_);
   SetFailures(0);
+}
+
+void TCompanionRecord::SetProcessId(DWORD processId) noexcept {
+  processId_ = processId;
+  key_.SetNumber(kProcessId, processId);
 }
 
 void TCompanionRecord::SetFailures(int32_t failures) noexcept {

@@ -73,8 +73,11 @@ class TScriptRecord {
   DWORD writes_ = 0;
 };
 
-// The companion's status as the launcher or the monitor sees it. Values are written when they
-// change: the launcher finding the same state again writes nothing.
+// The companion's status as the launcher or the monitor sees it; each keeps a record of the one
+// companion subkey. Values are written when they change: the launcher finding the same state
+// again writes nothing. Each change is bracketed by the subkey's WriteCount, as a script's is;
+// the records of the launcher and the monitor take turns under one lock and one count, so the
+// count stays odd for as long as either is writing.
 class TCompanionRecord {
  public:
   explicit TCompanionRecord(TStatusBoard& board) noexcept;
@@ -90,6 +93,19 @@ class TCompanionRecord {
   void Killed() noexcept;
 
  private:
+  // Holds the shared lock, and WriteCount odd, while it lives.
+  class TChange {
+   public:
+    explicit TChange(const TCompanionRecord& record) noexcept;
+    ~TChange();
+    TChange(const TChange&) = delete;
+    TChange& operator=(const TChange&) = delete;
+
+   private:
+    const TCompanionRecord& record_;
+  };
+
+  void SetProcessId(DWORD processId) noexcept;
   void SetFailures(int32_t failures) noexcept;
 
   const TStatusKey key_;

@@ -16,16 +16,65 @@
 # the prefix's own system processes running: the share of its figure that is not brenlow's.
 # Then, with the service stopped, it measures how soon the companion launcher starts a new
 # companion after the running one has been killed (companion-restart-bench.exe).
-# Prints the figures; it asserts nothing. Usage: tools/bench-idle.sh [--no-scripts] [SECONDS]
+# With --against BUILD_DIR (a build made earlier, for instance a copy of the last commit's), it
+# measures that build and this one in turn, each in a test bed of its own, twice (ABAB, so that
+# a machine growing busier weighs on both), without the restart measurement, and prints
+# brenlow.exe's CPU time of each and their ratio.
+# Prints the figures; it asserts nothing.
+# Usage: tools/bench-idle.sh [--no-scripts] [--against BUILD_DIR] [SECONDS]
 set -euo pipefail
 
-scripts=yes
-if [ "${1:-}" = --no-scripts ]; then
-  scripts=no
+scripts=yes against="" restart=yes
+while [ $# -gt 0 ]; do
+  case $1 in
+    --no-scripts) scripts=no ;;
+    --against) against=$(cd "$2" && pwd) && shift ;;
+    --no-restart) restart=no ;;  # used by --against for its runs
+    *) break ;;
+  esac
   shift
-fi
+done
 seconds=${1:-60}
+self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 cd "$(dirname "$0")/.."
+
+if [ -n "$against" ]; then
+  # This build is measured from a copy, as the other one is: each in a bed of its own, made
+  # afresh, not in the bed the tests use.
+  tools/setup.sh
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows >/dev/null
+  this=$PWD/build/windows/bench-idle-this
+  rm -rf "$this"
+  mkdir -p "$this/tests"
+  cp -r build/windows/bin "$this/"
+  cp -r build/windows/tests/standins "$this/tests/"
+  cp build/windows/TevrinAgent-*-x64.msi "$this/"
+  args=(--no-restart)
+  [ "$scripts" = yes ] || args+=(--no-scripts)
+  # brenlow.exe's CPU time in ms over the window, from a run's output.
+  cpu_ms() { sed -nE 's/^brenlow\.exe CPU time: +([0-9]+) ms.*/\1/p'; }
+  total_a=0 total_b=0
+  for round in 1 2; do
+    echo "== round $round: $against"
+    out=$(BRENLOW_BUILD_DIR=$against bash "$self" "${args[@]}" "$seconds")
+    echo "$out"
+    a=$(cpu_ms <<<"$out")
+    echo "== round $round: this build"
+    out=$(BRENLOW_BUILD_DIR=$this bash "$self" "${args[@]}" "$seconds")
+    echo "$out"
+    b=$(cpu_ms <<<"$out")
+    total_a=$((total_a + a)) total_b=$((total_b + b))
+  done
+  window=$((2 * seconds))
+  echo
+  printf 'brenlow.exe CPU, %s:  %s ms per minute\n' "$against" $((total_a * 60 / window))
+  printf 'brenlow.exe CPU, this build: %s ms per minute\n' $((total_b * 60 / window))
+  [ "$total_a" -gt 0 ] && printf 'this build / the other:       %d.%02d\n' \
+    $((total_b / total_a)) $((total_b * 100 / total_a % 100))
+  exit 0
+fi
+
 . tools/install-layout.sh
 
 ticks=$(getconf CLK_TCK)
@@ -74,6 +123,7 @@ echo "brenlow.exe resident memory:  ${rss0} KiB -> ${rss1} KiB"
 echo "script runs started:          $((runs1 - runs0))"
 echo "event-log entries written:    $((entries1 - entries0))"
 
+[ "$restart" = yes ] || exit 0
 # The restart measurement kills companions: the service's launcher must not be there to join in.
 wine_quiet sc stop "$service" >/dev/null || true
 for _ in $(seq 1 100); do

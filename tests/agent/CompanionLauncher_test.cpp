@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "agent/DaemonUnit1.h"
@@ -14,6 +15,7 @@ namespace brenlow::test {
 namespace {
 
 using ::testing::Each;
+using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
 
@@ -116,7 +118,8 @@ TEST_F(CompanionTest, LauncherWithoutACompanionThatStaysReportsEachCycleAndKeeps
     const auto entries = log.Entries();
     for (size_t i = 0; i < entries.size(); ++i)
       EXPECT_EQ(entries[i], i % perCycle == 0 ? starting : refused) << i;
-    EXPECT_FALSE(Running("qrx_proxy.exe"));
+    // The stop ends the wait at once; the last one started ends by itself.
+    EXPECT_TRUE(WaitFor([] { return !Running("qrx_proxy.exe"); }, 20000));
   }
 }
 
@@ -154,48 +157,48 @@ TEST_F(CompanionTest, LauncherAsksTheShellForAHiddenSynchronousStartWithoutAZone
   EXPECT_FALSE(Running("qrx_proxy.exe"));
 }
 
-// A launcher whose openings of a running companion are counted: each one stands for a test of
-// the process list that found a companion. The pause is short, so polling would show at once.
+// A launcher whose openings of processes named qrx_proxy.exe are counted: a test of the process
+// list opens those it finds until one is the companion. The pause is short, so polling would
+// show at once.
 struct CountingLauncherSettings {
   std::atomic<int> opens{0};
-  TRunQRXProxySettings Make(const std::string& directory, TEventLog& log, bool canOpen) {
+  TRunQRXProxySettings Make(const std::string& directory, TEventLog& log) {
     TRunQRXProxySettings settings;
     settings.Directory = [directory] { return directory; };
     settings.CycleSleepMs = 100;
     settings.Log = &log;
-    settings.OpenForWait = [this, canOpen](DWORD id) {
+    settings.OpenForWait = [this](DWORD id) {
       ++opens;
-      return canOpen ? OpenProcessForWait(id) : UniqueHandle();
+      return OpenProcessForWait(id);
     };
     return settings;
   }
 };
 
-// A companion found running (from any folder) is waited on, not doubled and not polled; once it
-// is killed the launcher starts its own beside it, hidden, waits on that one the same way, and
-// starts a fresh one when that one is killed in turn.
+// A companion found running (its own file, run as the launcher runs, as after a restart of the
+// service) is waited on, held for the monitor, not doubled and not polled; once it is killed the
+// launcher starts its own, hidden, waits on that one the same way, and starts a fresh one when
+// that one is killed in turn.
 TEST_F(CompanionTest, LauncherWaitsOnTheRunningCompanionAndStartsOneWhenItEnds) {
-  for (TempDir* dir : {&dirA_, &dirB_}) {
-    CopyFileOrThrow(StandInPath("qrx_proxy.exe"), *dir / "qrx_proxy.exe");
-    WriteFileText(*dir / "qrx_proxy.mode", "nopipe");
-  }
-  Launch(dirB_ / "qrx_proxy.exe");
+  CopyFileOrThrow(StandInPath("qrx_proxy.exe"), dirA_ / "qrx_proxy.exe");
+  WriteFileText(dirA_ / "qrx_proxy.mode", "nopipe");
+  const DWORD found = Launch(dirA_ / "qrx_proxy.exe");
   ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
   RecordingEventLog log;
   CountingLauncherSettings counting;
-  StoppedAtEnd launcher(
-      TRunQRXProxyThread::Create(counting.Make(dirA_.path(), log.log(), /*canOpen=*/true)));
+  StoppedAtEnd launcher(TRunQRXProxyThread::Create(counting.Make(dirA_.path(), log.log())));
 
   ASSERT_TRUE(WaitFor([&] { return counting.opens == 1; }, 20000));
   Sleep(1000);  // ten pauses
   EXPECT_EQ(counting.opens, 1);
-  EXPECT_THAT(StandInStarts(dirA_.path()), IsEmpty());
+  EXPECT_EQ(StandInStarts(dirA_.path()).size(), 1u);  // the one the test started
   EXPECT_THAT(log.Entries(), IsEmpty());
+  EXPECT_TRUE(ServiceCompanion().Holds(found));
 
   for (size_t starts = 1; starts <= 2; ++starts) {
     const auto before = ProcessIdsByName("qrx_proxy.exe");
     KillProcessesByName("qrx_proxy.exe");
-    ASSERT_TRUE(WaitFor([&] { return StandInStarts(dirA_.path()).size() == starts; }, 20000));
+    ASSERT_TRUE(WaitFor([&] { return StandInStarts(dirA_.path()).size() == starts + 1; }, 20000));
     ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
     // Its own companion is waited on through the handle of its start: no test looks for it.
     const int opens = counting.opens;
@@ -203,56 +206,65 @@ TEST_F(CompanionTest, LauncherWaitsOnTheRunningCompanionAndStartsOneWhenItEnds) 
     EXPECT_EQ(counting.opens, opens);
     EXPECT_THAT(ProcessIdsByName("qrx_proxy.exe"), SizeIs(1));
     EXPECT_NE(ProcessIdsByName("qrx_proxy.exe"), before);
+    EXPECT_TRUE(ServiceCompanion().Holds(ProcessIdsByName("qrx_proxy.exe")[0]));
   }
-  EXPECT_NE(StandInStarts(dirA_.path())[0].find(dirA_ / "qrx_proxy.exe"), std::string::npos)
-      << StandInStarts(dirA_.path())[0];
+  EXPECT_NE(StandInStarts(dirA_.path())[1].find(dirA_ / "qrx_proxy.exe"), std::string::npos)
+      << StandInStarts(dirA_.path())[1];
   EXPECT_THAT(log.Entries(), SizeIs(2));
   EXPECT_THAT(log.Entries(), Each(LoggedEntry{etInfo, "Starting qrx_proxy process."}));
 
-  // A stop request is seen while the launcher waits on its companion, which stays.
+  // A stop request is seen while the launcher waits on its companion, which stays, no longer held.
   ASSERT_TRUE(launcher.Stop());
   EXPECT_THAT(ProcessIdsByName("qrx_proxy.exe"), SizeIs(1));
+  EXPECT_FALSE(ServiceCompanion().Holds(ProcessIdsByName("qrx_proxy.exe")[0]));
 }
 
-// A companion that runs but cannot be opened is looked for again after every pause, and still
-// never doubled.
-TEST_F(CompanionTest, LauncherPollsACompanionItCannotOpen) {
+// Processes named qrx_proxy.exe that are not the companion keep nothing from being started: a
+// copy in another folder, the companion's own file run by another account (the account comes
+// through the seam: under Wine every process runs as one user), one that cannot be opened, and
+// one whose id went to an unrelated process before it was opened. The launcher starts its own at
+// once, waits on it without looking at the others again, and leaves them running.
+TEST_F(CompanionTest, LauncherStartsItsCompanionWhateverElseRunsUnderItsName) {
   CopyFileOrThrow(StandInPath("qrx_proxy.exe"), dirA_ / "qrx_proxy.exe");
-  CopyFileOrThrow(StandInPath("sleeper.exe"), dirB_ / "qrx_proxy.exe");
-  Launch(dirB_ / "qrx_proxy.exe");
-  ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
-  RecordingEventLog log;
-  CountingLauncherSettings counting;
-  StoppedAtEnd launcher(
-      TRunQRXProxyThread::Create(counting.Make(dirA_.path(), log.log(), /*canOpen=*/false)));
-  ASSERT_TRUE(WaitFor([&] { return counting.opens >= 5; }, 20000));
-  ASSERT_TRUE(launcher.Stop());
-  EXPECT_THAT(StandInStarts(dirA_.path()), IsEmpty());
-  EXPECT_THAT(log.Entries(), IsEmpty());
-  EXPECT_THAT(ProcessIdsByName("qrx_proxy.exe"), SizeIs(1));
-}
-
-// The companion found in the list ends, and its id goes to an unrelated process (here a debug
-// build) before the launcher opens it; the seam hands over that process instead. The launcher
-// sees that the image is not the companion's, so it does not wait on that process but starts its
-// own companion.
-TEST_F(CompanionTest, LauncherDoesNotTakeAnUnrelatedProcessForTheCompanion) {
-  CopyFileOrThrow(StandInPath("qrx_proxy.exe"), dirA_ / "qrx_proxy.exe");
+  WriteFileText(dirA_ / "qrx_proxy.mode", "nopipe");
   CopyFileOrThrow(StandInPath("sleeper.exe"), dirB_ / "qrx_proxy.exe");
   CopyFileOrThrow(StandInPath("sleeper.exe"), dirB_ / "qrx_proxy_debug.exe");
   Launch(dirB_ / "qrx_proxy.exe");
+  const DWORD otherUser = Launch(dirA_ / "qrx_proxy.exe");
+  const DWORD unopened = Launch(dirA_ / "qrx_proxy.exe");
+  const DWORD reused = Launch(dirA_ / "qrx_proxy.exe");
   const DWORD unrelated = Launch(dirB_ / "qrx_proxy_debug.exe");
-  ASSERT_TRUE(WaitFor([] { return Running("qrx_proxy.exe"); }, 20000));
+  ASSERT_TRUE(WaitFor([] { return ProcessIdsByName("qrx_proxy.exe").size() == 4; }, 20000));
+  const auto others = ProcessIdsByName("qrx_proxy.exe");
+
   RecordingEventLog log;
-  TRunQRXProxySettings settings;
-  settings.Directory = [this] { return dirA_.path(); };
-  settings.CycleSleepMs = 100;
-  settings.Log = &log.log();
-  settings.OpenForWait = [unrelated](DWORD) { return OpenProcessForWait(unrelated); };
+  CountingLauncherSettings counting;
+  TRunQRXProxySettings settings = counting.Make(dirA_.path(), log.log());
+  settings.OpenForWait = [&](DWORD id) {
+    ++counting.opens;
+    if (id == unopened) return UniqueHandle();
+    return OpenProcessForWait(id == reused ? unrelated : id);
+  };
+  settings.Facts.Account = [&](HANDLE process) {
+    TProcessAccount account = ProcessAccountOf(process);
+    if (GetProcessId(process) == otherUser) account.UserSid = "S-1-5-21-1-2-3-1001";
+    return account;
+  };
   StoppedAtEnd launcher(TRunQRXProxyThread::Create(settings));
-  EXPECT_TRUE(WaitFor([&] { return StandInStarts(dirA_.path()).size() == 1; }, 20000));
+  ASSERT_TRUE(WaitFor([] { return ProcessIdsByName("qrx_proxy.exe").size() == 5; }, 20000));
+  const int opens = counting.opens;
+  EXPECT_EQ(opens, 4);
+  Sleep(1000);  // ten pauses
+  EXPECT_EQ(counting.opens, opens);
   ASSERT_TRUE(launcher.Stop());
-  EXPECT_THAT(log.Entries(), Each(LoggedEntry{etInfo, "Starting qrx_proxy process."}));
+  EXPECT_THAT(log.Entries(), ElementsAre(LoggedEntry{etInfo, "Starting qrx_proxy process."}));
+  // Its own start, beside the four others, which still run.
+  std::vector<DWORD> running = ProcessIdsByName("qrx_proxy.exe");
+  ASSERT_THAT(running, SizeIs(5));
+  for (const DWORD id : others) running.erase(std::find(running.begin(), running.end(), id));
+  ASSERT_EQ(StandInStarts(dirA_.path()).size(), 4u);  // three by the test, one by the launcher
+  EXPECT_EQ(
+      StandInStarts(dirA_.path()).back().rfind("start " + std::to_string(running[0]) + " ", 0), 0u);
 }
 
 }  // namespace

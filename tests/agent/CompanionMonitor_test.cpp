@@ -225,7 +225,8 @@ TEST_F(MonitorTest, AServerThatHangsCostsOneBoundedProbeAndTenOfThemAKill) {
 // Launcher and monitor as the start hook leaves them, with the stand-in beside the "executable"
 // answering 1 once it serves its pipe, 5 s after its start. The monitor's first probes find no
 // pipe and say so, but the paced waits give the companion time: no Warning and no kill. Once the
-// start has settled, one companion runs, nothing is written, nothing is killed or started.
+// start has settled, one companion runs, nothing is written, nothing is killed or started. The
+// monitor knows the companion by the process the launcher holds, so it never judges its server.
 TEST_F(MonitorTest, ACompanionServingItsPipeFiveSecondsAfterItsStartIsLeftAlone) {
   CopyFileOrThrow(StandInPath("qrx_proxy.exe"), dirA_ / "qrx_proxy.exe");
   SetMode("after 5000 reply1");
@@ -238,6 +239,11 @@ TEST_F(MonitorTest, ACompanionServingItsPipeFiveSecondsAfterItsStartIsLeftAlone)
   monitorSettings.TrustedServer = [this] { return CompanionImagePath(dirA_.path()); };
   monitorSettings.ProbePauseMs = 200;
   monitorSettings.KillPauseMs = 1000;
+  std::atomic<int> judged{0};
+  monitorSettings.JudgeServer = [&](DWORD id, const std::string& trusted) {
+    ++judged;
+    return JudgeAsCompanion(id, trusted);
+  };
   StoppedAtEnd launcher(TRunQRXProxyThread::Create(launcherSettings));
   StoppedAtEnd monitor(TProxyCheckerThread::Create(monitorSettings));
 
@@ -267,6 +273,7 @@ TEST_F(MonitorTest, ACompanionServingItsPipeFiveSecondsAfterItsStartIsLeftAlone)
   EXPECT_EQ(StandInStarts(dirA_.path()).size(), starts);
   EXPECT_EQ(log_.Entries(), startup);
   EXPECT_EQ(monitor->FailCount(), 0);
+  EXPECT_EQ(judged, 0);
 }
 
 // The whole road under Wine: a companion that keeps answering 0 is killed with the debug build

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "agent/ExecuteAndCollect.h"
+#include "common/SystemError.h"
 #include "tests/agent/AgentTestSupport.h"
 
 namespace brenlow {
@@ -68,6 +69,57 @@ TEST(KillCompanion, RunsTheTaskKillerForTheCompanionThenItsDebugBuild) {
   EXPECT_THAT(lines, ElementsAre(kKillQrx, kKillDebug));
 }
 
+// The judge compares files, not path texts: the companion's file reached through its 8.3 name, a
+// "\\?\" prefix, other letter case or another link to it is the companion's, a copy is not; and
+// the file counts only when run by the service's account in the service's session. Under Wine
+// every process runs as one user in one session, and junctions cannot be made: the path a process
+// gives and its account come through the seam here, the files and their identities are real.
+TEST(CompanionJudge, ComparesFilesByIdentityAndAccountsByUserAndSession) {
+  const test::TempDir dir;
+  const std::string companion = dir / "qrx_proxy companion.exe";
+  const std::string link = dir / "linked.exe";
+  const std::string copy = dir / "copy.exe";
+  test::WriteFileText(companion, "MZ");
+  test::WriteFileText(copy, "MZ");
+  ASSERT_TRUE(CreateHardLinkA(link.c_str(), companion.c_str(), nullptr)) << GetLastError();
+  char shortName[MAX_PATH] = {};
+  ASSERT_NE(GetShortPathNameA(companion.c_str(), shortName, MAX_PATH), 0u);
+  ASSERT_NE(std::string(shortName), companion);
+  const std::string upper = CharUpperA(std::string(companion).data());
+
+  const TProcessAccount service{"S-1-5-18", 0}, user{"S-1-5-21-1-2-3-1001", 0};
+  const struct {
+    std::string path;
+    TProcessAccount account;
+    TCompanionVerdict verdict;
+  } cases[] = {
+      {companion, service, cvCompanion},
+      {upper, service, cvCompanion},
+      {shortName, service, cvCompanion},
+      {"\\\\?\\" + companion, service, cvCompanion},
+      {link, service, cvCompanion},
+      {copy, service, cvOtherFile},
+      {dir / "missing.exe", service, cvUnknown},
+      {"", service, cvUnknown},
+      {companion, user, cvOtherAccount},
+      {link, user, cvOtherAccount},
+      {companion, {"S-1-5-18", 2}, cvOtherAccount},
+      {companion, TProcessAccount{}, cvUnknown},  // the account cannot be read
+  };
+  for (const auto& c : cases) {
+    TProcessFacts facts;
+    facts.ImagePath = [&](HANDLE) { return c.path; };
+    facts.Account = [&](HANDLE) { return c.account; };
+    const TProcessJudgement judged =
+        TCompanionJudge(companion, service, facts).Judge(GetCurrentProcess());
+    EXPECT_EQ(judged.Verdict, c.verdict) << c.path << " as " << AccountText(c.account);
+    EXPECT_EQ(judged.Path, c.path);
+  }
+  // The system's own answers for this test program: its file, run by its own account.
+  EXPECT_EQ(JudgeAsCompanion(GetCurrentProcessId(), ExecutablePath()).Verdict, cvCompanion);
+  EXPECT_EQ(JudgeAsCompanion(GetCurrentProcessId(), companion).Verdict, cvOtherFile);
+}
+
 // The companion the cycle tests' monitor trusts.
 constexpr const char* kCompanion = "C:\\Program Files\\Tevrin Agent\\qrx_proxy.exe";
 
@@ -78,16 +130,15 @@ struct Step {
   DWORD sendError = 0;  // the send fails with this code (ERROR_TIMEOUT: it ran out of time)
   enum Reply { kByte, kReadFails, kTimesOut, kReadThrows } reply = kByte;
   unsigned char byte = 1;
-  std::string server = kCompanion;  // the image path of the pipe's server, process 77
-  DWORD serverError = 0;            // its process id cannot be had
-  DWORD imageError = 0;             // its image path cannot be had
+  DWORD serverError = 0;                   // the server's process id cannot be had
+  TCompanionVerdict judged = cvCompanion;  // what the judge makes of it
 };
 Step WaitFails(DWORD error = ERROR_FILE_NOT_FOUND) { return {.waitError = error}; }
 Step OpenFails(DWORD error) { return {.openError = error}; }
 Step SendFails(DWORD error) { return {.sendError = error}; }
 Step Replies(unsigned char byte) { return {.byte = byte}; }
 Step Reply(Step::Reply reply) { return {.reply = reply}; }
-Step ServedBy(const std::string& path) { return {.server = path}; }
+Step Judged(TCompanionVerdict verdict) { return {.judged = verdict}; }
 
 // Plays a script of probes and records every call as a line of text. Handles are numbers of
 // its own; it checks each is closed exactly once.
@@ -150,10 +201,13 @@ class FakePipe final : public ProbePipeApi {
     *processId = step_.serverError ? 0 : 77;
     return Fail(step_.serverError);
   }
-  BOOL QueryProcessImagePath(DWORD processId, std::string& path) override {
-    calls.push_back("QueryProcessImagePath " + std::to_string(processId));
-    path = step_.imageError ? "" : step_.server;
-    return Fail(step_.imageError);
+  // The monitor's judge of a server it does not hold.
+  TProcessJudgement Judge(DWORD processId, const std::string& trusted) {
+    calls.push_back("JudgeServer " + std::to_string(processId) + " " + trusted);
+    TProcessJudgement judged;
+    judged.Verdict = step_.judged;
+    judged.Error = step_.judged == cvUnknown ? ERROR_ACCESS_DENIED : 0;
+    return judged;
   }
   BOOL CloseHandle(HANDLE handle) override {
     calls.push_back("CloseHandle " + Name(handle));
@@ -188,6 +242,9 @@ class MonitorCycleTest : public ::testing::Test {
       };
       settings.PauseFor = [this](DWORD ms) { pauses_.push_back(ms); };
       settings.TrustedServer = [] { return std::string(kCompanion); };
+      settings.JudgeServer = [this](DWORD id, const std::string& trusted) {
+        return pipe_.Judge(id, trusted);
+      };
       monitor_ = std::make_unique<CycleDriver>(std::move(settings));
     }
     return *monitor_;
@@ -216,19 +273,20 @@ class MonitorCycleTest : public ::testing::Test {
 
 // One healthy exchange, call by call: a wait of 5 s, an overlapped open for reading and writing
 // with no sharing and identification as the most the server may do with the client's identity,
-// the server's process and its image (the companion's path), the request byte 0 and the reply
+// the server's process judged against the companion's path, the request byte 0 and the reply
 // byte within the exchange's 5 s, the close; then the 5 s pause. The flags 40110080 are
 // FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION.
 TEST_F(MonitorCycleTest, AHealthyProbeIsTheOneByteExchange) {
   Play({Replies(1)});
-  EXPECT_THAT(pipe_.calls,
-              ElementsAre(R"(WaitNamedPipeA \\.\pipe\tevrin_qrx_proxy_pipe 5000)",
-                          R"(CreateFileA \\.\pipe\tevrin_qrx_proxy_pipe access=C0000000 share=0 )"
-                          "security=0000000000000000 disposition=3 flags=40110080 "
-                          "template=0000000000000000",
-                          "GetNamedPipeServerProcessId #4", "QueryProcessImagePath 77",
-                          "WriteFile #4 size=1 byte=0 within=5000", "ReadFile #4 size=1",
-                          "CloseHandle #4"));
+  EXPECT_THAT(
+      pipe_.calls,
+      ElementsAre(R"(WaitNamedPipeA \\.\pipe\tevrin_qrx_proxy_pipe 5000)",
+                  R"(CreateFileA \\.\pipe\tevrin_qrx_proxy_pipe access=C0000000 share=0 )"
+                  "security=0000000000000000 disposition=3 flags=40110080 "
+                  "template=0000000000000000",
+                  "GetNamedPipeServerProcessId #4", std::string("JudgeServer 77 ") + kCompanion,
+                  "WriteFile #4 size=1 byte=0 within=5000", "ReadFile #4 size=1",
+                  "CloseHandle #4"));
   EXPECT_EQ(Monitor().FailCount(), 0);
   EXPECT_THAT(pauses_, ElementsAre(5000));
   EXPECT_THAT(log_.Entries(), IsEmpty());
@@ -267,18 +325,19 @@ TEST_F(MonitorCycleTest, TenBadRepliesWarnOfTheCoordinatorAndKill) {
   EXPECT_EQ(Monitor().FailCount(), 0);
 }
 
-// A pipe served by any other program than the companion in the program's folder, or by one
-// that cannot be told, gets no request; each such probe counts, without an entry of its own,
-// and the tenth kills with the Warning of a missing pipe. The same path in other letter case is
-// the companion's.
+// A pipe served by anything the judge does not call the companion (another program, the
+// companion's file run by another account, one that cannot be told) or whose server cannot be
+// had gets no request; each such probe counts, without an entry of its own, and the tenth kills
+// with the Warning of a missing pipe.
 TEST_F(MonitorCycleTest, AForeignServerGetsNothingAndTenOfThemKill) {
-  Play({ServedBy("C:\\Users\\mallory\\qrx_proxy.exe"), ServedBy("C:\\Program Files\\Tevrin Agent"),
-        Step{.serverError = ERROR_ACCESS_DENIED}, Step{.imageError = ERROR_ACCESS_DENIED}});
+  Play({Judged(cvOtherFile), Judged(cvOtherAccount), Judged(cvUnknown),
+        Step{.serverError = ERROR_ACCESS_DENIED}});
   EXPECT_EQ(Monitor().FailCount(), 4);
   for (const std::string& call : pipe_.calls) EXPECT_NE(call.rfind("WriteFile", 0), 0u) << call;
-  Play({ServedBy("c:\\program files\\TEVRIN AGENT\\QRX_PROXY.EXE")});
+  Play({Replies(1)});
   EXPECT_EQ(Monitor().FailCount(), 0);
-  Play(Times(10, ServedBy("C:\\Users\\mallory\\qrx_proxy.exe")));
+
+  Play(Times(10, Judged(cvOtherFile)));
   EXPECT_THAT(log_.Entries(), ElementsAre(LoggedEntry{etWarning, kNoPipeWarning}));
   EXPECT_THAT(commands_, ElementsAre(kKillQrx, kKillDebug));
   std::vector<DWORD> expected = Pauses(14, 5000);

@@ -9,6 +9,7 @@
 
 #include "status/StatusBoard.h"
 #include "status/StatusCommand.h"
+#include "status/StatusLayout.h"
 #include "status/StatusRecords.h"
 
 namespace brenlow {
@@ -52,6 +53,65 @@ TEST(StatusRecords, AReaderNeverSeesHalfARun) {
   writer.join();
   board.Remove();
   EXPECT_GT(reads, 0);
+}
+
+// The launcher and the monitor write the companion's one subkey from two threads at once: every
+// read shows whole changes of both, never a probe's result without its failure count or a start
+// without its process.
+TEST(StatusRecords, AReaderNeverSeesHalfAChangeOfTheCompanion) {
+  const std::string path =
+      "Software\\brenlow-tests\\companion-" + std::to_string(GetCurrentProcessId());
+  TStatusBoard board(HKEY_CURRENT_USER, path);
+  ASSERT_TRUE(board.Open(GetCurrentProcessId(), FileTimeNow()));
+  std::atomic<int> writing{2};
+  std::thread launcher([&] {
+    TCompanionRecord record(board);
+    for (DWORD start = 1; start <= 300; ++start) record.Started(start);  // its process id
+    --writing;
+  });
+  std::thread monitor([&] {
+    TCompanionRecord record(board);
+    for (int probe = 0; probe < 300; ++probe) {
+      const bool good = probe % 2 == 0;
+      record.Probed(good ? "good reply" : "bad reply", good, good ? 0 : 1);
+    }
+    --writing;
+  });
+  int reads = 0;
+  while (writing > 0) {
+    const TCompanionStatus c = ReadAgentStatus(HKEY_CURRENT_USER, path, {}).Companion;
+    if (!c.Present || c.Starts == 0 || c.LastProbe == 0) continue;
+    ++reads;
+    const bool good = c.LastProbeResult == "good reply";
+    if (c.ProcessId != c.Starts || c.ProbeFailures != (good ? 0u : 1u) ||
+        (good && c.LastGoodProbe != c.LastProbe)) {
+      ADD_FAILURE() << "process " << c.ProcessId << " after " << c.Starts << " starts; "
+                    << c.LastProbeResult << " with " << c.ProbeFailures << " failures";
+      break;
+    }
+  }
+  launcher.join();
+  monitor.join();
+  board.Remove();
+  EXPECT_GT(reads, 0);
+}
+
+// A subkey left in the middle of a change (its writer died there) is given up after a tenth of a
+// second, however long a pause lasts: on Windows a pause of 1 ms takes a timer tick, 15.6 ms.
+TEST(StatusRecords, AReaderGivesUpOnAChangeThatNeverEndsWithinItsTime) {
+  const std::string path =
+      "Software\\brenlow-tests\\stuck-" + std::to_string(GetCurrentProcessId());
+  TStatusBoard board(HKEY_CURRENT_USER, path);
+  ASSERT_TRUE(board.Open(GetCurrentProcessId(), FileTimeNow()));
+  for (const char* subkey : {"task.upstream.sync.php", kCompanionSubkey})
+    board.Subkey(subkey).SetNumber(status_value::kWriteCount, 7);
+  int tickPauses = 0;  // about 100 / 16 for each subkey; a loaded machine makes it fewer
+  const TAgentStatus status =
+      ReadAgentStatus(HKEY_CURRENT_USER, path, {"task.upstream.sync.php"},
+                      [&](DWORD ms) { Sleep(ms > 0 && ++tickPauses ? 16 : 0); });
+  board.Remove();
+  EXPECT_FALSE(status.Scripts[0].Present || status.Companion.Present);
+  EXPECT_LE(tickPauses, 2 * 8);
 }
 
 }  // namespace

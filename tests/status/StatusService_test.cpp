@@ -1,7 +1,7 @@
 // brenlow.exe --status against the service in Wine's service manager, with the interpreter and
 // companion stand-ins: one life from installed to stopped, read as an administrator, a monitoring
 // check and a JSON parser would, with the failing streak's entries from the trace, and an impostor
-// that holds the companion's pipe when the service starts.
+// that runs from another folder and holds the companion's pipe when the service starts.
 
 #include <windows.h>
 
@@ -95,13 +95,14 @@ TEST_F(StatusOfTheService, ShowsTheLiveStatusReportsAFailingStreakOnceAndEndsWit
       ERROR_SUCCESS);
   EXPECT_EQ(Status().exitCode, 2u);  // installed, stopped
 
-  // A program named qrx_proxy.exe from another folder serves the companion's pipe first and
-  // answers 1: the launcher finds a process of that name and starts none.
+  // A program named qrx_proxy.exe from another folder runs from before the service's start and
+  // serves the companion's pipe, answering 1. The program's own companion serves no pipe yet.
   const std::string impostor = dir_ / "elsewhere\\qrx_proxy.exe";
   ASSERT_TRUE(CreateDirectoryA((dir_ / "elsewhere").c_str(), nullptr));
   CopyFileOrThrow(StandInPath("qrx_proxy.exe"), impostor);
-  Launch(impostor);
+  const DWORD impostorId = Launch(impostor);
   ASSERT_TRUE(WaitFor([] { return WaitNamedPipeA(ProbePipeName, 1) != FALSE; }, 20000));
+  WriteFileText(folder_ + "\\qrx_proxy.mode", "nopipe");
 
   ProbeScriptExits(3);
   const TraceFile trace;
@@ -110,13 +111,25 @@ TEST_F(StatusOfTheService, ShowsTheLiveStatusReportsAFailingStreakOnceAndEndsWit
   ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
   const std::string pid = std::to_string(QueryState(kService).processId);
 
-  // --check names the pipe's server and fails it.
-  const std::vector<DWORD> impostors = ProcessIdsByName("qrx_proxy.exe");
-  ASSERT_EQ(impostors.size(), 1u);
+  // The impostor keeps nothing from being started: the launcher starts the program's own
+  // companion beside it at once.
+  ASSERT_TRUE(WaitFor([&] { return FileExists(folder_ + "\\qrx_proxy.log"); }, 20000));
+  std::cout << "the program's own companion ran " << GetTickCount() - started
+            << " ms after the service's start\n";
+  std::vector<DWORD> companions = ProcessIdsByName("qrx_proxy.exe");
+  ASSERT_EQ(companions.size(), 2u);
+  const DWORD own = companions[0] == impostorId ? companions[1] : companions[0];
+
+  // --check counts only the program's own companion and fails the pipe's server.
   const ProcessResult check = RunProcess("\"" + Exe() + "\" --check");
   EXPECT_EQ(check.exitCode, 2u);
+  EXPECT_NE(check.out.find("OK   companion process: running, process id " + std::to_string(own) +
+                           "; not the companion, so not counted: " + std::to_string(impostorId) +
+                           " (" + impostor + ")"),
+            std::string::npos)
+      << check.out;
   EXPECT_NE(check.out.find(std::string("FAIL companion pipe ") + ProbePipeName +
-                           ": served by process " + std::to_string(impostors[0]) + " (" + impostor +
+                           ": served by process " + std::to_string(impostorId) + " (" + impostor +
                            "), not by " + folder_ + "\\qrx_proxy.exe"),
             std::string::npos)
       << check.out;
@@ -151,17 +164,25 @@ TEST_F(StatusOfTheService, ShowsTheLiveStatusReportsAFailingStreakOnceAndEndsWit
       },
       20000, 200));
   // The monitor's ten probes of the impostor end in the kill by name, which ends it too; the
-  // launcher then starts the companion beside the program. The companion line names the process
-  // the launcher waits on, and the kill.
+  // launcher then starts the companion afresh, which now serves the pipe. The companion line
+  // names the process the launcher waits on, and the kill.
   ASSERT_TRUE(WaitFor(
       [&] {
-        const std::vector<DWORD> companions = ProcessIdsByName("qrx_proxy.exe");
+        return !ProcessIdsByName("qrx_proxy.exe").empty() &&
+               ProcessIdsByName("qrx_proxy.exe") != companions;
+      },
+      150000, 500));
+  WriteFileText(folder_ + "\\qrx_proxy.mode", "reply1");
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        companions = ProcessIdsByName("qrx_proxy.exe");
         status = Status();
         return companions.size() == 1 &&
                ReadFileText(folder_ + "\\qrx_proxy.log")
                        .find("start " + std::to_string(companions[0]) + " ") != std::string::npos &&
                LineWith(status.out, "Companion qrx_proxy.exe: process " +
-                                        std::to_string(companions[0]) + "; 1 start, 1 kill;") != "";
+                                        std::to_string(companions[0]) + "; 2 starts, 1 kill;") !=
+                   "";
       },
       150000, 500))
       << status.out;
@@ -203,6 +224,22 @@ TEST_F(StatusOfTheService, ShowsTheLiveStatusReportsAFailingStreakOnceAndEndsWit
   EXPECT_EQ(stoppedJson.exitCode, 2u);
   EXPECT_EQ(stopped["verdict"], "CRITICAL") << stoppedJson.out;
   EXPECT_TRUE(stopped["companion"].is_null() && stopped["scripts"].empty()) << stoppedJson.out;
+
+  // The companion outlives the service, and the service started again takes it over.
+  ASSERT_EQ(ProcessIdsByName("qrx_proxy.exe"), companions);
+  ASSERT_EQ(StartNamedService(kService), 0u);
+  ASSERT_TRUE(WaitForState(kService, SERVICE_RUNNING));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return LineWith((status = Status()).out,
+                        "Companion qrx_proxy.exe: process " + std::to_string(companions[0]) +
+                            "; 0 starts, 0 kills;") != "";
+      },
+      30000, 500))
+      << status.out;
+  EXPECT_EQ(ProcessIdsByName("qrx_proxy.exe"), companions);
+  ASSERT_EQ(SendControl(kService, SERVICE_CONTROL_STOP), 0u);
+  ASSERT_TRUE(WaitForState(kService, SERVICE_STOPPED));
 }
 
 }  // namespace
