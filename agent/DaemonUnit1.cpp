@@ -105,7 +105,11 @@ TCustomThread::TCustomThread(int32_t period, std::string commandLine, TRunnerTim
     : Period_(period),
       CommandLine_(std::move(commandLine)),
       timings_(std::move(timings)),
-      record_(*timings_.Status, *timings_.Log, timings_.Script, Period_) {}
+      record_(*timings_.Status, *timings_.Log, timings_.Script, Period_),
+      run_(timings_.Runs->NewRun(timings_.Script)) {
+  // Under way from the start, so that a stop that comes before the runner's thread runs finds it.
+  if (timings_.LeftRun) run_.Adopt(*timings_.LeftRun);
+}
 
 std::shared_ptr<TCustomThread> TCustomThread::Create(int32_t period, std::string commandLine,
                                                      TRunnerTimings timings) {
@@ -113,6 +117,7 @@ std::shared_ptr<TCustomThread> TCustomThread::Create(int32_t period, std::string
 }
 
 void TCustomThread::Execute() {
+  if (timings_.LeftRun) WaitForLeftRun();
   SleepMs(timings_.FirstDelay(Period_));
   for (;;) {
     try {
@@ -142,18 +147,54 @@ TRunEnd RunEndOf(const TChildOutcome& outcome) {
 
 }  // namespace
 
+void TCustomThread::ReportLimitReached(bool ended, DWORD error) {
+  timings_.Log->LogWarning("Script " + timings_.Script + " ran longer than its limit of " +
+                           std::to_string(TimeLimitMs() / 1000) + " s and " +
+                           (ended ? std::string("was ended with the processes it started")
+                                  : "could not be ended: " + ErrorText(error)) +
+                           ".");
+}
+
 void TCustomThread::RunOnce() {
+  if (run_.Closed()) return;
   // What the script prints is of no use here, and keeping it would let a script stuck printing
   // grow the service without bound.
   record_.RunStarting();
-  const TChildOutcome outcome = ExecuteAndDrain(CommandLine_, ScriptRunOptions(TimeLimitMs()));
-  if (outcome.TimedOut)
-    timings_.Log->LogWarning("Script " + timings_.Script + " ran longer than its limit of " +
-                             std::to_string(TimeLimitMs() / 1000) + " s and " +
-                             (outcome.Ended ? std::string("was ended with the processes it started")
-                                            : "could not be ended: " + ErrorText(outcome.Error)) +
-                             ".");
+  const TChildOutcome outcome =
+      ExecuteAndDrain(CommandLine_, run_.Options(ScriptRunOptions(TimeLimitMs())));
+  // A run ended by the stop is reported by the stop, with the others; the status is gone.
+  if (run_.EndedAtStop()) return;
+  if (outcome.TimedOut) ReportLimitReached(outcome.Ended, outcome.Error);
   record_.RunEnded(RunEndOf(outcome));
+}
+
+void TCustomThread::WaitForLeftRun() {
+  TLeftRun& left = *timings_.LeftRun;
+  if (left.ScriptProcess) {
+    record_.WaitingFor(left.ScriptProcessId);
+    DWORD wait = INFINITE;
+    if (TimeLimitMs() > 0) {
+      // Counted from the run's own start, not from this start of the service.
+      const uint64_t deadline = left.Started + static_cast<uint64_t>(TimeLimitMs()) * 10000;
+      const uint64_t now = FileTimeNow();
+      wait = now >= deadline ? 0 : static_cast<DWORD>((deadline - now) / 10000);
+    }
+    if (WaitForSingleObject(left.ScriptProcess.get(), wait) == WAIT_TIMEOUT &&
+        !run_.EndedAtStop()) {
+      const bool ended = TerminateProcess(left.ScriptProcess.get(), kTimeLimitExitCode) != FALSE;
+      const DWORD error = GetLastError();
+      for (const UniqueHandle& other : left.Others)
+        TerminateProcess(other.get(), kTimeLimitExitCode);
+      WaitForSingleObject(left.ScriptProcess.get(), 10000);
+      ReportLimitReached(ended, error);
+    }
+    record_.WaitingFor(0);
+  }
+  // With a limit, what the run started goes with it, as it would have in the process that
+  // started it.
+  if (TimeLimitMs() > 0)
+    for (const UniqueHandle& other : left.Others) TerminateProcess(other.get(), kTimeLimitExitCode);
+  run_.Ended();
 }
 
 // --- TRunQRXProxyThread -----------------------------------------------------------------------
@@ -322,6 +363,9 @@ TDaemon1::TDaemon1(TRunnerTimings runnerTimings, TCompanionStarters companionSta
 }
 
 void TDaemon1::DataModuleStart(TDaemon*, bool&) {
+  // The runs, and everything they start, inherit it.
+  SetErrorMode(kServiceErrorMode);
+
   // The status of this start only, made before any worker that writes to it: whatever an
   // earlier process left (it may have crashed) goes. A board that cannot be made leaves the
   // service without a status and --status says so; the work itself does not depend on it.
@@ -333,6 +377,8 @@ void TDaemon1::DataModuleStart(TDaemon*, bool&) {
   PhpExePath_ = settings.PhpExePath;
   WebRootPath_ = settings.WebRootPath;
   ScriptTimeLimitMs_ = ScriptTimeLimitFromSetting(settings.ScriptTimeLimit);
+  // What the previous process of the service left under way: no script runs beside such a run.
+  leftRuns_ = runnerTimings_.Runs->Open();
 
   // What the service has just read, and what it will run, is checked as the service's account
   // sees it; one Warning lists what is wrong. It runs on its own, so the start goes on at once.
@@ -349,6 +395,9 @@ void TDaemon1::DataModuleStart(TDaemon*, bool&) {
   // Step 7: the companion health monitor, likewise left to run on its own.
   companionStarters_.StartMonitor();
 
+  // A run left for a script that is no longer scheduled is not waited for.
+  leftRuns_.clear();
+
   // Step 8: return, leaving OK as the host set it.
 }
 
@@ -358,11 +407,59 @@ void TDaemon1::DataModuleStop(TDaemon*, bool&) {
   for (const std::weak_ptr<TCustomThread>& entry : ScriptThreads_) {
     if (const std::shared_ptr<TCustomThread> runner = entry.lock()) runner->RequestStop();
   }
+  // Without a limit the runs under way go on as long as they need, and the next start waits
+  // for them; with one, none outlives the stop.
+  if (ScriptTimeLimitMs_ > 0) EndRunsAtStop();
+  runnerTimings_.Runs->RemoveIfEmpty();
   // A stopped service shows no status; a run still finishing writes to a key that is gone.
   status_.Remove();
   // Entries left out for repeating are counted in the log before the service reports stopped,
   // after which the process may be ended at any moment.
   runnerTimings_.Log->WriteLeftOutReports();
+}
+
+void TDaemon1::EndRunsAtStop() {
+  // No run starts from now on; those under way are waited for.
+  struct TPending {
+    TRunUnderWay* run;
+    std::string script;
+    TRunUnderWay::TUnderWay underWay;
+  };
+  std::vector<TPending> pending;
+  for (const std::weak_ptr<TCustomThread>& entry : ScriptThreads_)
+    if (const std::shared_ptr<TCustomThread> runner = entry.lock())
+      if (auto underWay = runner->RunUnderWay().Close())
+        pending.push_back({&runner->RunUnderWay(), runner->Script(), std::move(*underWay)});
+  // A run whose limit comes first is ended there by its runner (with its Warning), so the wait
+  // lasts at most the smaller of the remaining limits and the stop's wait.
+  const ULONGLONG end = GetTickCount64() + runnerTimings_.StopWaitMs;
+  // Time for ending what is still under way, in the wait hint.
+  constexpr DWORD kEndingMs = 5000;
+  for (;;) {
+    std::erase_if(pending, [](const TPending& p) {
+      return WaitForSingleObject(p.underWay.Process.get(), 0) != WAIT_TIMEOUT;
+    });
+    const ULONGLONG now = GetTickCount64();
+    if (pending.empty() || now >= end) break;
+    const DWORD left = static_cast<DWORD>(end - now);
+    ReportStatus(left + kEndingMs);
+    std::vector<HANDLE> processes;
+    for (const TPending& p : pending) processes.push_back(p.underWay.Process.get());
+    // One wake a second at most, to report the stop's progress; pending holds at most a runner
+    // per script, well below the 64 handles a wait takes.
+    WaitForMultipleObjects(static_cast<DWORD>(processes.size()), processes.data(), FALSE,
+                           std::min<DWORD>(left, 1000));
+  }
+  std::string ended;
+  for (const TPending& p : pending) {
+    if (!p.run->EndAtStop()) continue;
+    WaitForSingleObject(p.underWay.Process.get(), kEndingMs);
+    const uint64_t ran = (FileTimeNow() - std::min(p.underWay.Started, FileTimeNow())) / 10000000;
+    ended += (ended.empty() ? "" : "\r\n") +
+             ("Script " + p.script + " was ended at the service's stop after " +
+              std::to_string(ran) + " s.");
+  }
+  if (!ended.empty()) runnerTimings_.Log->LogInfo(ended);
 }
 
 void TDaemon1::AddScriptThread(int32_t period, const std::string& commandLine,
@@ -373,6 +470,10 @@ void TDaemon1::AddScriptThread(int32_t period, const std::string& commandLine,
   TRunnerTimings timings = runnerTimings_;
   timings.TimeLimitMs = ScriptTimeLimitMs_;
   timings.Script = script;
+  if (const auto left = leftRuns_.find(script); left != leftRuns_.end()) {
+    timings.LeftRun = std::move(left->second);
+    leftRuns_.erase(left);
+  }
   ScriptThreads_.push_back(TCustomThread::Create(period, commandLine, std::move(timings)));
 }
 

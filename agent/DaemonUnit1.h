@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@
 #include "agent/CompanionIdentity.h"
 #include "agent/ExecuteAndCollect.h"
 #include "agent/QRXProxyCheckerUnit.h"
+#include "agent/RunRecord.h"
 #include "agent/WorkerThread.h"
 #include "common/ExecutableDirectory.h"
 #include "common/UniqueHandle.h"
@@ -54,8 +56,8 @@ TFirstDelayRange FirstDelayRange(int32_t period);
 int32_t DrawFirstDelay(int32_t period);
 
 // How a runner turns its period into waits, how long a run may last, where and under which name
-// its runs are recorded and where it reports. The defaults are the product's; tests shorten the
-// waits.
+// its runs are recorded and where it reports, and how long a stop waits for runs with a limit.
+// The defaults are the product's; tests shorten the waits.
 struct TRunnerTimings {
   // The wait before the first run.
   std::function<int32_t(int32_t period)> FirstDelay = DrawFirstDelay;
@@ -71,6 +73,15 @@ struct TRunnerTimings {
   TStatusBoard* Status = &ServiceStatusBoard();
   // Where a script that keeps failing, and its recovery, are reported.
   TEventLog* Log = &AgentEventLog();
+  // Where the runs under way are recorded for the next start, and reached by the stop hook.
+  TRunRecord* Runs = &ServiceRunRecord();
+  // A run of the script that an earlier process of the service left under way: the first run
+  // waits for it to end (with a limit, ends it at the limit counted from its own start). The
+  // start hook sets it.
+  std::shared_ptr<TLeftRun> LeftRun;
+  // With a time limit, the longest a stop waits for the runs under way to end by themselves
+  // before it ends them.
+  DWORD StopWaitMs = 10000;
 };
 
 // The ScriptTimeLimit setting (whole seconds) as a run's limit in milliseconds: 0, no limit, for
@@ -95,6 +106,9 @@ class TCustomThread : public TWorkerThread {
   int32_t Period() const { return Period_; }
   const std::string& CommandLine() const { return CommandLine_; }
   int32_t TimeLimitMs() const { return timings_.TimeLimitMs; }
+  const std::string& Script() const { return timings_.Script; }
+  // The run it has under way, if any; it outlives the runner.
+  TRunUnderWay& RunUnderWay() const { return run_; }
 
  protected:
   TCustomThread(int32_t period, std::string commandLine, TRunnerTimings timings);
@@ -112,14 +126,21 @@ class TCustomThread : public TWorkerThread {
   void Execute() override;
 
   // One run of the command line; its output is read and thrown away. A run that reaches the
-  // time limit is ended with every process it started and reported with a Warning.
+  // time limit is ended with every process it started and reported with a Warning. Once a stop
+  // has closed the run under way to new runs, nothing is run.
   virtual void RunOnce();
 
  private:
+  // Waits for the run an earlier process left under way to end, or with a limit ends it there.
+  void WaitForLeftRun();
+  // The Warning of a run ended at its limit.
+  void ReportLimitReached(bool ended, DWORD error);
+
   const int32_t Period_;
   const std::string CommandLine_;
   const TRunnerTimings timings_;
   TScriptRecord record_;
+  TRunUnderWay& run_;
 };
 
 // --- Companion launcher ------------------------------------------------------------------------
@@ -250,7 +271,10 @@ class TDaemon1 : public TDaemon {
   // Leaves OK as it is. An unreadable configuration file throws before any worker starts.
   void DataModuleStart(TDaemon* Sender, bool& OK);
   // Stop hook: asks every runner that still runs to stop, removes the status, writes how many
-  // entries the agent's writer left out for repeating, and returns at once.
+  // entries the agent's writer left out for repeating. Without a time limit it returns at once;
+  // with one it first waits for the runs under way to end, each at most until its limit and no
+  // longer than the stop's wait, reporting stop pending meanwhile, then ends those still under
+  // way and names them in one Information entry.
   void DataModuleStop(TDaemon* Sender, bool& OK);
 
   // Creates and starts one runner, with the time limit read by the last start, and appends it
@@ -266,10 +290,15 @@ class TDaemon1 : public TDaemon {
   int32_t ScriptTimeLimitMs() const { return ScriptTimeLimitMs_; }
 
  private:
+  // The stop's wait for the runs under way, and their end, with a time limit.
+  void EndRunsAtStop();
+
   std::vector<std::weak_ptr<TCustomThread>> ScriptThreads_;
   std::string PhpExePath_;
   std::string WebRootPath_;
   int32_t ScriptTimeLimitMs_ = 0;
+  // What the previous process left under way, by script, until the runners take it.
+  std::map<std::string, std::shared_ptr<TLeftRun>> leftRuns_;
   const TRunnerTimings runnerTimings_;
   const TCompanionStarters companionStarters_;
   const TStartCheckStarter startCheck_;

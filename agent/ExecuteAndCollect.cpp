@@ -12,6 +12,7 @@
 
 #include "agent/RunSeam.h"
 #include "common/OverlappedIo.h"
+#include "common/SecurityDescriptor.h"
 #include "common/UniqueHandle.h"
 
 namespace brenlow {
@@ -85,12 +86,26 @@ std::string UniquePipeName() {
   return name;
 }
 
+// Who may open an output pipe: the account this process runs as, and nobody else. The default
+// access list lets every account open it for reading, and one that did so between the pipe's
+// creation and our own open would take its one instance and make the run fail. Made once.
+PSECURITY_DESCRIPTOR OwnAccountOnly() {
+  static const TSecurityDescriptor descriptor = [] {
+    const std::string account = ProcessAccountSid();
+    if (account.empty()) Fail("Cannot read this process's account");
+    TSecurityDescriptor made = TSecurityDescriptor::FromSddl("D:P(A;;FA;;;" + account + ")");
+    if (made.get() == nullptr) Fail("Cannot make the pipes' access list");
+    return made;
+  }();
+  return descriptor.get();
+}
+
 // Standard output or error. Anonymous pipes cannot be read overlapped, so this is a named pipe
-// of one instance, made only if the name is new and refusing remote clients; the child's end is
-// opened at once, which takes that one instance before anybody else could.
+// of one instance, made only if the name is new, open to this process's account alone and
+// refusing remote clients; the child's end is opened at once, which takes that one instance.
 Pipe MakeOutputPipe() {
   const std::string name = UniquePipeName();
-  SECURITY_ATTRIBUTES parentAttributes = NotInheritable();
+  SECURITY_ATTRIBUTES parentAttributes{sizeof(SECURITY_ATTRIBUTES), OwnAccountOnly(), FALSE};
   UniqueHandle parentEnd(CreateNamedPipeA(
       name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
@@ -106,34 +121,41 @@ Pipe MakeOutputPipe() {
 }
 
 // A process-thread attribute list naming exactly the handles a child may inherit, so a child
-// never picks up the pipe ends that another thread has just made inheritable for its own child.
-class InheritedHandleList {
+// never picks up the pipe ends that another thread has just made inheritable for its own child,
+// and, when there is one, the job the child belongs to from its first instruction, so nothing it
+// starts can escape the job. Building it calls nothing in the system.
+class ChildAttributes {
  public:
-  // The first count of handles.
-  InheritedHandleList(const std::array<HANDLE, 3>& handles, size_t count)
-      : handles_(handles), count_(count) {
+  // The first count of handles; job may be null.
+  ChildAttributes(const std::array<HANDLE, 3>& handles, size_t count, HANDLE job)
+      : handles_(handles), job_(job) {
+    const DWORD attributes = job_ != nullptr ? 2 : 1;
     SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    InitializeProcThreadAttributeList(nullptr, attributes, 0, &size);
     buffer_.resize(size);
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
-    if (!InitializeProcThreadAttributeList(list, 1, 0, &size))
+    if (!InitializeProcThreadAttributeList(list, attributes, 0, &size))
       Fail("Cannot make an attribute list");
     list_ = list;
     if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
-                                   count_ * sizeof(HANDLE), nullptr, nullptr))
+                                   count * sizeof(HANDLE), nullptr, nullptr))
       Fail("Cannot set the handle list");
+    if (job_ != nullptr && !UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST,
+                                                      &job_, sizeof(HANDLE), nullptr, nullptr))
+      Fail("Cannot set the job");
   }
-  ~InheritedHandleList() {
+  ~ChildAttributes() {
     if (list_ != nullptr) DeleteProcThreadAttributeList(list_);
   }
-  InheritedHandleList(const InheritedHandleList&) = delete;
-  InheritedHandleList& operator=(const InheritedHandleList&) = delete;
+  ChildAttributes(const ChildAttributes&) = delete;
+  ChildAttributes& operator=(const ChildAttributes&) = delete;
 
   LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
 
  private:
-  std::array<HANDLE, 3> handles_;  // the list points into this array until it is deleted
-  size_t count_;
+  // The list points into these until it is deleted.
+  std::array<HANDLE, 3> handles_;
+  HANDLE job_;
   std::vector<char> buffer_;
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
@@ -238,10 +260,11 @@ class ChildProcess {
  public:
   // Starts the child with standard input at end-of-file and standard output and error on pipes
   // of their own, or with apart false on one pipe for both (for a caller that tells them not
-  // apart: one pipe, one read and one event fewer); with inJob, in a job object of its own,
-  // which every process it starts then belongs to as well. Throws ExecuteError.
-  void Start(const std::string& commandLine, const std::string& shownCommandLine, bool inJob,
-             bool apart) {
+  // apart: one pipe, one read and one event fewer); with a time limit, in a job object of its
+  // own, which every process it starts then belongs to as well. Throws ExecuteError.
+  void Start(const std::string& commandLine, const std::string& shownCommandLine,
+             const TRunOptions& options, bool apart) {
+    const bool inJob = options.TimeLimitMs > 0;
     const HANDLE input = NullInput();
     Pipe output = MakeOutputPipe();
     Pipe error;
@@ -255,27 +278,31 @@ class ChildProcess {
       SECURITY_ATTRIBUTES attributes = NotInheritable();
       job_.reset(CreateJobObjectA(&attributes, nullptr));
       if (!job_) Fail("Cannot create a job");
+      // Before the child starts, so that every process of the run is announced there.
+      JOBOBJECT_ASSOCIATE_COMPLETION_PORT port{reinterpret_cast<PVOID>(options.JobPortKey),
+                                               options.JobPort};
+      if (options.JobPort != nullptr &&
+          !SetInformationJobObject(job_.get(), JobObjectAssociateCompletionPortInformation, &port,
+                                   sizeof(port)))
+        Fail("Cannot watch the job");
     }
 
-    const InheritedHandleList inherited({input, output.childEnd.get(), errorChildEnd},
-                                        apart ? 3 : 2);
+    const ChildAttributes attributes({input, output.childEnd.get(), errorChildEnd}, apart ? 3 : 2,
+                                     job_.get());
     STARTUPINFOEXA startup{};
     startup.StartupInfo.cb = sizeof(startup);
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = input;
     startup.StartupInfo.hStdOutput = output.childEnd.get();
     startup.StartupInfo.hStdError = errorChildEnd;
-    startup.lpAttributeList = inherited.get();
+    startup.lpAttributeList = attributes.get();
     SECURITY_ATTRIBUTES processAttributes = NotInheritable();
     SECURITY_ATTRIBUTES threadAttributes = NotInheritable();
     PROCESS_INFORMATION info{};
     std::string line = commandLine;  // CreateProcessA may write into its command line
-    // In a job, the child is assigned before it runs a single instruction, so nothing it starts
-    // can escape the job.
-    const DWORD flags =
-        NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT | (inJob ? CREATE_SUSPENDED : 0);
     const BOOL started = CreateProcessA(nullptr, line.data(), &processAttributes, &threadAttributes,
-                                        TRUE, flags, nullptr, nullptr, &startup.StartupInfo, &info);
+                                        TRUE, NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT,
+                                        nullptr, nullptr, &startup.StartupInfo, &info);
     const DWORD startError = GetLastError();
     // The child has its own copies now (or never will): without ours, the pipes end when the
     // child and its descendants are done with them.
@@ -287,19 +314,23 @@ class ChildProcess {
     process_.reset(info.hProcess);
     thread_.reset(info.hThread);
     processId_ = info.dwProcessId;
-    if (inJob) {
-      if (!AssignProcessToJobObject(job_.get(), process_.get()))
-        EndUnstarted("Cannot assign a job");
-      if (ResumeThread(thread_.get()) == static_cast<DWORD>(-1)) EndUnstarted("Cannot resume");
-    }
   }
 
-  // Ends the child and every process in its job, and waits until the child has ended. Only
-  // for a child started in a job. Throws ExecuteError.
-  void EndWithItsJob() {
-    if (!TerminateJobObject(job_.get(), kTimeLimitExitCode)) Fail("Cannot end the job");
+  // Ends the child and every process in its job (the child alone when it has none), and waits
+  // until the child has ended. Throws ExecuteError.
+  void End() {
+    if (job_ ? !TerminateJobObject(job_.get(), kTimeLimitExitCode)
+             : !TerminateProcess(process_.get(), kTimeLimitExitCode))
+      Fail("Cannot end the job");
     WaitForSingleObject(process_.get(), INFINITE);
   }
+
+  // The child has ended: what it started and left running in its job goes with it.
+  void EndWhatItLeft() {
+    if (job_) TerminateJobObject(job_.get(), kTimeLimitExitCode);
+  }
+
+  TStartedChild Started() const { return {process_.get(), job_.get(), processId_}; }
 
   // Signalled once the child has ended. The handle decides, not the exit code: a child may
   // really exit with 259, the code that also means "still active".
@@ -313,14 +344,6 @@ class ChildProcess {
   UniqueHandle TakeErrorEnd() { return std::move(errorEnd_); }
 
  private:
-  // A child held suspended whose start cannot be completed is ended before it has run.
-  [[noreturn]] void EndUnstarted(const std::string& what) {
-    const DWORD code = GetLastError();
-    TerminateProcess(process_.get(), code);
-    WaitForSingleObject(process_.get(), INFINITE);
-    throw ExecuteError(what + " : " + std::to_string(code), code);
-  }
-
   // Declared so that the pipe ends close first, then the thread and process handles and the
   // job.
   UniqueHandle job_;
@@ -348,9 +371,25 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine,
   const bool limited = options.TimeLimitMs > 0;
   // Only a sink tells the two streams apart; thrown away, they share one pipe.
   const bool apart = sink != nullptr;
-  child.Start(commandLine, shownCommandLine, limited, apart);
+  child.Start(commandLine, shownCommandLine, options, apart);
   outcome.Started = true;
   const ULONGLONG deadline = limited ? GetTickCount64() + options.TimeLimitMs : 0;
+  // The observer hears of the run's end whatever way it ends, before the child's handles close.
+  struct ToldOfEnd {
+    TRunObserver* observer = nullptr;
+    ~ToldOfEnd() {
+      if (observer != nullptr) observer->Ended();
+    }
+  } toldOfEnd;
+  if (options.Observer != nullptr) {
+    toldOfEnd.observer = options.Observer;
+    if (!options.Observer->Started(child.Started())) {
+      child.End();
+      outcome.ExitCode = child.ExitCode();
+      outcome.Ended = true;
+      return;
+    }
+  }
   PipeReader out(child.TakeOutputEnd(), osOutput, sink, seam);
   std::optional<PipeReader> errors;
   if (apart) errors.emplace(child.TakeErrorEnd(), osError, sink, seam);
@@ -380,7 +419,7 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine,
     if (fired == WAIT_TIMEOUT || (deadline != 0 && GetTickCount64() >= deadline)) {
       // Set first: should the ending fail, the outcome still says the limit was reached.
       outcome.TimedOut = true;
-      child.EndWithItsJob();
+      child.End();
       break;
     }
     // Reads that end at once, one after another, are taken without waking again, up to a few;
@@ -389,6 +428,7 @@ void Run(const std::string& commandLine, const std::string& shownCommandLine,
     for (int taken = 1; reader->TakeRead() && taken < kReadsWithoutWaiting; ++taken)
       if (deadline != 0 && GetTickCount64() >= deadline) break;
   }
+  if (!outcome.TimedOut) child.EndWhatItLeft();
   out.TakeRest();
   if (errorReader != nullptr) errorReader->TakeRest();
   outcome.ExitCode = child.ExitCode();

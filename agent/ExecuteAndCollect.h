@@ -26,15 +26,50 @@ struct TChildOutcome {
   bool Succeeded() const { return Ended && !TimedOut && ExitCode == 0; }
 };
 
-// The exit code of a child ended at its time limit, and of every process it started.
+// The exit code of a child ended at its time limit, and of every process of a run with a limit
+// that is ended with the run.
 inline constexpr DWORD kTimeLimitExitCode = ERROR_TIMEOUT;
+
+// The error mode the service's runs inherit, set at the service's start, and by --test and
+// --check for theirs: an interpreter that misses a DLL, or cannot open a file, fails at once with
+// its exit code instead of waiting for someone to close the system's error box, which nobody sees
+// in the services' session; and a crashing interpreter ends without a Windows Error Reporting
+// report (one a run for a script every few seconds, each an entry in the Application log),
+// since the failing run's exit code is recorded all the same.
+inline constexpr UINT kServiceErrorMode =
+    SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX;
+
+// A child that has just started, as the run's observer sees it. The handles are the run's own:
+// valid until the observer's Ended returns.
+struct TStartedChild {
+  HANDLE Process = nullptr;
+  HANDLE Job = nullptr;  // the run's job; none without a time limit
+  DWORD ProcessId = 0;
+};
+
+// Told of a run's start and end, on the thread that runs it.
+class TRunObserver {
+ public:
+  virtual ~TRunObserver() = default;
+  // The child has started. False ends it at once, with its job, before its output is read.
+  virtual bool Started(const TStartedChild& child) = 0;
+  // The run is over; the handles close right after.
+  virtual void Ended() = 0;
+};
 
 // What a run may be given besides its command line.
 struct TRunOptions {
   // The longest the child may run, in milliseconds; 0 means no limit. With a limit the child
-  // runs in a job object of its own (no kill-on-close: our own end leaves it running), and
-  // reaching the limit ends it together with every process it started.
+  // runs in a job object of its own from its first instruction (no kill-on-close: our own end
+  // leaves it running), reaching the limit ends it together with every process it started, and
+  // what it started and left running is ended as soon as it ends itself: nothing a run with a
+  // limit starts outlives the run.
   DWORD TimeLimitMs = 0;
+  // With a limit: the completion port that the job's messages go to, under this key.
+  HANDLE JobPort = nullptr;
+  ULONG_PTR JobPortKey = 0;
+  // Told of the child's start and of the run's end; none when null.
+  TRunObserver* Observer = nullptr;
 };
 
 // Runs commandLine (handed to CreateProcessA unchanged; the system finds the program from its

@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "agent/ExecuteAndCollect.h"
 #include "agent/QRXProxyCheckerUnit.h"
 #include "agent/WorkerThread.h"
 #include "check/Checks.h"
@@ -95,7 +96,7 @@ std::vector<TCheckLine> StartChecks(const TAgentSettings& loaded) {
 int RunCheckCommand(const std::function<void(const std::string&)>& write) {
   // An interpreter that misses a DLL must fail at once rather than wait for someone to close
   // the system's error box; the child inherits this mode.
-  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  SetErrorMode(kServiceErrorMode);
   return CheckExitCode(RunGroups(
       false, [&write](const std::vector<TCheckLine>& group) { write(FormatCheckLines(group)); }));
 }

@@ -112,7 +112,7 @@ int RunTestCommand(const std::string& script, const std::string& serviceName,
   char system[MAX_PATH];
   const UINT length = GetSystemDirectoryA(system, sizeof(system));
   if (length > 0 && length < sizeof(system)) SetCurrentDirectoryA(system);
-  SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+  SetErrorMode(kServiceErrorMode);
 
   const std::string commandLine =
       ScriptCommandLine(settings.PhpExePath, settings.WebRootPath, row->ScriptFile);

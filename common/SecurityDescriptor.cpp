@@ -5,6 +5,8 @@
 
 #include <utility>
 
+#include "common/UniqueHandle.h"
+
 namespace brenlow {
 
 TSecurityDescriptor TSecurityDescriptor::OfFile(const std::string& path) {
@@ -22,6 +24,21 @@ TSecurityDescriptor TSecurityDescriptor::FromSddl(const std::string& sddl) {
                                                             &descriptor, nullptr))
     return TSecurityDescriptor(nullptr, GetLastError());
   return TSecurityDescriptor(descriptor, 0);
+}
+
+std::string ProcessAccountSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  const UniqueHandle owned(token);
+  alignas(TOKEN_USER) char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  DWORD size = 0;
+  char* text = nullptr;
+  if (!GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) ||
+      !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text))
+    return {};
+  std::string sid(text);
+  LocalFree(text);
+  return sid;
 }
 
 TSecurityDescriptor::TSecurityDescriptor(TSecurityDescriptor&& other) noexcept

@@ -30,4 +30,8 @@ class TSecurityDescriptor {
   DWORD error_;
 };
 
+// The SID of the account this process runs as, in its string form ("S-1-5-18" for LocalSystem);
+// empty when it cannot be read.
+std::string ProcessAccountSid();
+
 }  // namespace brenlow

@@ -6,6 +6,12 @@ namespace brenlow {
 
 void TDaemon::SetStatus(TCurrentStatus status) {
   status_ = status;
+  waitHint_ = 0;
+  ReportStatus();
+}
+
+void TDaemon::ReportStatus(DWORD waitHintMs) {
+  waitHint_ = waitHintMs;
   ReportStatus();
 }
 

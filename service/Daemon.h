@@ -52,9 +52,16 @@ class TDaemon {
   // Reports the current status again; a hook doing long work in a pending status calls this to
   // show progress (each repeat advances the check point).
   void ReportStatus();
+  // The same, with how long the work may still take in milliseconds: the service manager waits
+  // that long for the next report before it takes the service for hung. It holds for the
+  // reports of this status; a new status goes back to the definition's wait hint.
+  void ReportStatus(DWORD waitHintMs);
+  // The wait hint given for the current status; 0 when none was.
+  DWORD WaitHint() const { return waitHint_; }
 
  private:
   TCurrentStatus status_ = csStopped;
+  DWORD waitHint_ = 0;
 };
 
 }  // namespace brenlow

@@ -94,6 +94,7 @@ void TDaemonController::ReportStatus() {
   if (def->LogStatusReport)
     calls_.ServiceLogInfo("Daemon " + def->DisplayName + " current status: " + StatusName(status));
   SERVICE_STATUS report = BuildServiceStatus(*def, status, lastStatus_, checkPoint_);
+  if (Daemon->WaitHint() != 0) report.dwWaitHint = Daemon->WaitHint();
   checkPoint_ = report.dwCheckPoint;
   lastStatus_ = status;
   if (!calls_.SetServiceStatus(statusHandle_, &report))

@@ -67,6 +67,7 @@ void ReadScriptValues(HKEY script, TScriptStatus& s) {
   s.Runs = Number(script, kRuns);
   s.FailuresInARow = Number(script, kFailuresInARow);
   s.Running = Number(script, kRunning) != 0;
+  s.WaitingFor = Number(script, kWaitingFor);
   s.LastStart = Time(script, kLastStart);
   s.LastDuration = Number(script, kLastDuration);
   s.LastExitCode = Number(script, kLastExitCode, &s.HasExitCode);

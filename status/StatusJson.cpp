@@ -67,6 +67,7 @@ TJsonMembers ScriptMembers(const TScriptStatus& s, uint64_t now) {
           {"runs", known(Number(s.Runs))},
           {"failuresInARow", known(Number(s.FailuresInARow))},
           {"running", known(s.Running ? "true" : "false")},
+          {"waitingFor", known(NumberOrNull(s.WaitingFor))},
           {"lastStart", known(JsonTime(s.LastStart))},
           {"lastDuration", ended(Number(s.LastDuration))},
           {"lastExitCode", ended(s.HasExitCode ? Number(s.LastExitCode) : kNull)},

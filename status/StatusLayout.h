@@ -58,6 +58,9 @@ inline constexpr const char* kLastFailedStep = "LastFailedStep";
 // REG_DWORD: odd while a run's start or end is being written to the subkey, even otherwise. A
 // reader that finds it odd, or changed by the time it has read the values, reads again.
 inline constexpr const char* kWriteCount = "WriteCount";
+// REG_DWORD: the script's process of a run that the previous start left under way, which the
+// first run waits for; 0 once it has ended.
+inline constexpr const char* kWaitingFor = "WaitingFor";
 
 // On the companion's subkey; ProcessId (REG_DWORD) is the companion the launcher waits on, 0 when
 // there is none, and WriteCount is odd while a start, a probe or a kill is being written.

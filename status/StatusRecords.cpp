@@ -53,6 +53,11 @@ void TScriptRecord::RunStarting() noexcept {
   key_.SetNumber(kRunning, 1);
 }
 
+void TScriptRecord::WaitingFor(DWORD processId) noexcept {
+  const TChange change(*this);
+  key_.SetNumber(kWaitingFor, processId);
+}
+
 void TScriptRecord::RunEnded(const TRunEnd& end) noexcept {
   const ULONGLONG duration = GetTickCount64() - startTick_;
   const bool succeeded = end.Succeeded();

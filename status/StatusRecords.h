@@ -47,6 +47,9 @@ class TScriptRecord {
 
   void RunStarting() noexcept;
   void RunEnded(const TRunEnd& end) noexcept;
+  // The first run waits for the run of processId that the previous start left under way; 0 once
+  // it has ended.
+  void WaitingFor(DWORD processId) noexcept;
 
  private:
   // Holds WriteCount odd while it lives.

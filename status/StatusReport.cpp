@@ -54,6 +54,8 @@ std::string ScriptText(const TScriptStatus& s, uint64_t now, Verdict& verdict) {
     return "no status";
   }
   const uint64_t sinceStart = MsBetween(s.LastStart, now);
+  if (s.WaitingFor != 0)
+    return "waiting for a run left by the previous start, process " + std::to_string(s.WaitingFor);
   if (!s.Running && s.Runs == 0) return "first run not yet due";
   std::vector<std::string> parts;
   if (s.Running) {

@@ -19,6 +19,7 @@ struct TScriptStatus {
   DWORD Runs = 0;
   DWORD FailuresInARow = 0;
   bool Running = false;
+  DWORD WaitingFor = 0;    // a process of a run the previous start left under way
   uint64_t LastStart = 0;  // FILETIME; 0 before the first run
   DWORD LastDuration = 0;  // ms
   bool HasExitCode = false;

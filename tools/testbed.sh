@@ -63,6 +63,10 @@ start_bed() {
   touch "$trace"
   WINEDEBUG=-all,+eventlog,fixme+advapi,+pid wineboot >>"$trace" 2>&1 </dev/null
 
+  # A new prefix of Debian's Wine 8 plays Windows 7 (build 7601), which the package refuses: the
+  # test bed plays Windows 10, the oldest the product supports.
+  wine winecfg /v win10 >>"$log" 2>&1 </dev/null
+
   # Wine's own taskkill does not know /t; ours does. Make the prefix prefer the native copy.
   local taskkill=$build/tests/standins/taskkill.exe
   if [ -f "$taskkill" ]; then

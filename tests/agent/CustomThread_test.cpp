@@ -220,6 +220,19 @@ TEST_F(RunnerTest, ARunThatReachesTheTimeLimitIsEndedWithWhatItStartedAndTheSche
   ASSERT_TRUE(WaitFor([&] { return runner.expired(); }, 30000));
 }
 
+// With a limit, what a run started and left running ends with the run, long before the limit.
+TEST_F(RunnerTest, WithALimitWhatARunLeftRunningEndsWithIt) {
+  const std::string grandchild = dir_ / "script_helper.exe";
+  test::CopyFileOrThrow(test::StandInPath("sleeper.exe"), grandchild);
+  SetEnvironmentVariableA("BRENLOW_STANDIN_SPAWN", grandchild.c_str());
+  TRunnerTimings timings = Timings(0, 600000);
+  timings.TimeLimitMs = 600000;
+  std::weak_ptr<TCustomThread> runner = TCustomThread::Create(3000, commandLine_, timings);
+  ASSERT_TRUE(WaitFor([&] { return Ends().size() == 1; }, 20000));
+  EXPECT_TRUE(WaitFor([] { return test::ProcessIdsByName("script_helper.exe").empty(); }, 20000));
+  Stop(runner);
+}
+
 // The working set of a process, which the system keeps in memory for it.
 SIZE_T WorkingSet() {
   PROCESS_MEMORY_COUNTERS counters{};

@@ -18,6 +18,8 @@ namespace brenlow {
 namespace {
 
 using test::MonotonicMicroseconds;
+using test::OfKind;
+using test::ParseStandInLog;
 using test::WaitFor;
 
 const char* const kWorkedExample[12] = {
@@ -102,11 +104,13 @@ class DaemonTest : public ::testing::Test {
   void TearDown() override {
     DeleteFileA(config_.c_str());
     status_.Remove();
+    RegDeleteTreeA(HKEY_CURRENT_USER, runsPath_.c_str());
   }
 
   // A daemon whose start-time check and steps 6 and 7 only record, with the number of runners
   // made by then.
   std::unique_ptr<TDaemon1> MakeDaemon(TRunnerTimings timings) {
+    timings.Runs = &runs_;
     TCompanionStarters starters;
     starters.StartLauncher = [this] { Record("launcher"); };
     starters.StartMonitor = [this] { Record("monitor"); };
@@ -134,6 +138,10 @@ class DaemonTest : public ::testing::Test {
   // The hooks open and remove a status board of this process's own, never the service's.
   TStatusBoard status_{HKEY_CURRENT_USER,
                        "Software\\brenlow-tests\\status-" + std::to_string(GetCurrentProcessId())};
+  // And a record of runs under way of their own.
+  const std::string runsPath_ =
+      "Software\\brenlow-tests\\runs-" + std::to_string(GetCurrentProcessId());
+  TRunRecord runs_{HKEY_CURRENT_USER, runsPath_};
   std::vector<std::string> steps_;
   const TDaemon1* daemon_ = nullptr;
 };
@@ -210,6 +218,44 @@ TEST_F(DaemonTest, StopSkipsRunnersThatHaveEnded) {
   daemon->OnStop(daemon.get(), ok);
   EXPECT_TRUE(ok);
   EXPECT_EQ(daemon->ScriptThreads().size(), 1u);
+}
+
+// With a limit, the stop waits for the runs under way, here no longer than its shortened wait,
+// then ends them with what they started and names them in one entry. The start sets the error
+// mode that the runs inherit (on Windows: Wine 8 passes no error mode on to a child).
+TEST_F(DaemonTest, WithALimitTheStopEndsTheRunsStillUnderWayAndNamesThem) {
+  test::TempDir dir;
+  const std::string log = dir / "runs.log";
+  SetEnvironmentVariableA("BRENLOW_STANDIN_LOG", log.c_str());
+  SetEnvironmentVariableA("BRENLOW_STANDIN_SLEEP_MS", "60000");
+  test::WriteFileText(config_, "[General]\r\nPHP_EXE_PATH=" + test::StandInPath("php_standin.exe") +
+                                   "\r\nScriptTimeLimit=120\r\n");
+  test::RecordingEventLog entries;
+  TRunnerTimings timings = Idle();
+  timings.FirstDelay = [](int32_t) { return 0; };
+  timings.Log = &entries.log();
+  timings.StopWaitMs = 500;
+  const auto daemon = MakeDaemon(timings);
+  bool ok = true;
+  daemon->OnStart(daemon.get(), ok);
+  EXPECT_EQ(GetErrorMode(), kServiceErrorMode);
+  const auto starts = [&] { return OfKind(ParseStandInLog(test::ReadFileText(log)), "start"); };
+  ASSERT_TRUE(WaitFor([&] { return starts().size() == 12; }, 60000));
+  const ULONGLONG stopping = GetTickCount64();
+  daemon->OnStop(daemon.get(), ok);
+  EXPECT_GE(GetTickCount64() - stopping, 500u);
+  for (const auto& start : starts()) {
+    UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, start.pid));
+    EXPECT_TRUE(!process || WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) << start.pid;
+  }
+  ASSERT_EQ(entries.Count(), 1u);
+  const std::string text = entries.Entries()[0].text;
+  for (const TScriptScheduleRow& row : ScriptSchedule)
+    EXPECT_NE(text.find("Script " + std::string(row.ScriptFile) +
+                        " was ended at the service's stop after "),
+              std::string::npos)
+        << text;
+  SetEnvironmentVariableA("BRENLOW_STANDIN_SLEEP_MS", nullptr);
 }
 
 // A configuration file that is there but cannot be read stops the hook before any worker starts.

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/SecurityDescriptor.h"
 #include "common/UniqueHandle.h"
 #include "tests/support/TestSupport.h"
 
@@ -289,6 +290,13 @@ TEST(ExecuteAndCollect, ChildInheritsOnlyItsOwnPipeEnds) {
   DWORD waiting = 0;
   ASSERT_TRUE(PeekNamedPipe(readEnd.get(), nullptr, 0, nullptr, &waiting, nullptr));
   EXPECT_EQ(waiting, 0u) << "the child wrote into a pipe of the caller";
+}
+
+// Only the account the caller runs as may open the pipes of the child's output.
+TEST(ExecuteAndCollect, OutputPipesAdmitThisAccountAlone) {
+  std::string output;
+  EXPECT_TRUE(ExecuteAndCollect(Child("stdoutacl"), output));
+  EXPECT_EQ(output, "D:P(A;;FA;;;" + ProcessAccountSid() + ")");
 }
 
 // GetProcessHandleCount reports 0 under Wine, but handle values are reused lowest first. A

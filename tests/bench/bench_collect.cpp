@@ -17,8 +17,10 @@
 // Usage: bench_collect.exe [RUNS_AB] [RUNS_C] [RUNS_D]   (defaults 7, 40 and 200)
 //        bench_collect.exe --only WORK RUNS   runs one work RUNS times and prints nothing, for a
 //        tool outside that counts the calls it makes (tools/bench-calls.sh): WORK is none,
-//        bare, drain or limited (the silent child), or loop16, drain16, loop4 or drain4 (the
-//        loop throwing the bytes away and ExecuteAndDrain, for (a) and (b))
+//        bare, drain or limited (the silent child), recorded or recordedlimited (the same two
+//        runs made as a script runner makes them, told to a record of runs under way), or
+//        loop16, drain16, loop4 or drain4 (the loop throwing the bytes away and
+//        ExecuteAndDrain, for (a) and (b))
 
 #include <windows.h>
 
@@ -34,6 +36,7 @@
 
 #include "agent/ExecuteAndCollect.h"
 #include "agent/ExecuteSeam.h"
+#include "agent/RunRecord.h"
 #include "common/UniqueHandle.h"
 #include "tests/support/TestSupport.h"
 
@@ -331,6 +334,17 @@ void Throughput(const char* label, const std::string& child, size_t bytes, int r
               Median(collect.drainRatio));
 }
 
+// A run of the silent child as a script runner makes it: told to a record of runs under way (the
+// benchmark's own, opened once), which keeps its processes while it runs.
+void Recorded(const std::string& child, DWORD limitMs) {
+  static brenlow::TRunRecord record(HKEY_CURRENT_USER, "Software\\brenlow-bench\\runs");
+  static brenlow::TRunUnderWay& run = [] {
+    record.Open();
+    return std::ref(record.NewRun("task.bench.php"));
+  }();
+  brenlow::ExecuteAndDrain(child, run.Options({.TimeLimitMs = limitMs}));
+}
+
 // One work, runs times, for --only; false for a work it does not know.
 bool Only(const std::string& work, int runs, const std::string& child) {
   const std::string big = child + kBigOutput;
@@ -341,6 +355,8 @@ bool Only(const std::string& work, int runs, const std::string& child) {
       {"bare", silent[0]},
       {"drain", silent[1]},
       {"limited", silent[2]},
+      {"recorded", [&] { Recorded(child, 0); }},
+      {"recordedlimited", [&] { Recorded(child, 600000); }},
       {"loop16", [&] { Limit(big, false); }},
       {"drain16", [&] { brenlow::ExecuteAndDrain(big); }},
       {"loop4", [&] { Limit(chatty, false); }},

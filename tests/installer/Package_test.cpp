@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <msi.h>
+#include <msiquery.h>
 
 #include <gtest/gtest.h>
 
@@ -88,6 +89,27 @@ void ExpectTheServiceOfTheManualInstallRunning(const std::string& exe = kExe) {
   EXPECT_TRUE(WaitForState(kService, SERVICE_RUNNING)) << QueryState(kService).state;
 }
 
+// The message of the package's launch condition `condition`, as its table holds it (Wine's
+// installer logs no message of a condition it refuses).
+std::string LaunchConditionMessage(const std::string& package, const std::string& condition) {
+  PMSIHANDLE database, view, record;
+  char text[512] = "";
+  DWORD size = sizeof(text);
+  const std::string query =
+      "SELECT `Description` FROM `LaunchCondition` WHERE `Condition` = '" + condition + "'";
+  if (MsiOpenDatabaseA(package.c_str(), MSIDBOPEN_READONLY, &database) == ERROR_SUCCESS &&
+      MsiDatabaseOpenViewA(database, query.c_str(), &view) == ERROR_SUCCESS &&
+      MsiViewExecute(view, 0) == ERROR_SUCCESS && MsiViewFetch(view, &record) == ERROR_SUCCESS)
+    MsiRecordGetStringA(record, 1, text, &size);
+  return text;
+}
+
+// Sets the build number that the system keeps.
+void SetWindowsBuild(const char* build) {
+  RegSetKeyValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                  "CurrentBuildNumber", REG_SZ, build, static_cast<DWORD>(strlen(build) + 1));
+}
+
 // Each test starts without the agent installed and leaves it so, also when it fails.
 class Package : public ::testing::Test {
  protected:
@@ -136,6 +158,20 @@ class Package : public ::testing::Test {
 };
 
 TEST_F(Package, InstallsWithTheSettingsKeepsTheFileThroughReinstallsAndLeavesItOnUninstall) {
+  // Windows 8.1 and Server 2012 R2 (build 9600), which Windows Installer reports as it does 10,
+  // are refused by the build number that the system keeps.
+  char build[32];
+  DWORD size = sizeof(build);
+  ASSERT_EQ(RegGetValueA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion",
+                         "CurrentBuildNumber", RRF_RT_REG_SZ, nullptr, build, &size),
+            ERROR_SUCCESS);
+  SetWindowsBuild("9600");
+  EXPECT_EQ(Install(kVersion, BothSettings()), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+  SetWindowsBuild(build);
+  EXPECT_TRUE(InstalledProducts().empty());
+  EXPECT_EQ(
+      LaunchConditionMessage(PackagePath(kVersion), "Installed OR WINDOWSCURRENTBUILD >= 10240"),
+      "Tevrin Agent needs Windows 10 or Windows Server 2016 or later.");
   ASSERT_EQ(Install(kVersion, BothSettings() + " SCRIPT_TIME_LIMIT=120"), 0u) << Log();
   EXPECT_EQ(FolderListing(),
             (std::vector<std::string>{"brenlow.exe", "brenlow.ini", "seclister.exe"}));

@@ -58,6 +58,7 @@ ServiceState QueryState(const std::string& name) {
   result.controlsAccepted = status.dwControlsAccepted;
   result.win32ExitCode = status.dwWin32ExitCode;
   result.processId = status.dwProcessId;
+  result.waitHint = status.dwWaitHint;
   return result;
 }
 

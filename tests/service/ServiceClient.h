@@ -19,7 +19,7 @@ StoredConfig QueryStoredConfig(const std::string& name);
 
 struct ServiceState {
   bool found = false;
-  DWORD state = 0, controlsAccepted = 0, win32ExitCode = 0, processId = 0;
+  DWORD state = 0, controlsAccepted = 0, win32ExitCode = 0, processId = 0, waitHint = 0;
 };
 
 // QueryServiceStatusEx.

@@ -141,6 +141,8 @@ TEST(StatusReport, PutsAScriptsStateInPlainWords) {
   };
   const Case cases[] = {
       {[](auto& s) { s.Runs = 0, s.LastStart = 0; }, "first run not yet due"},
+      {[](auto& s) { s.Runs = 0, s.LastStart = 0, s.WaitingFor = 812; },
+       "waiting for a run left by the previous start, process 812"},
       {[](auto& s) { s.Runs = 0, s.Running = true, s.LastStart = kNow - 3500 * kMs; },
        "running for 3 s"},
       {[](auto& s) { s.Running = true, s.Period = 3600000, s.LastStart = kNow - 192 * kMin * kMs; },
@@ -208,11 +210,13 @@ TEST(StatusJson, GivesTheVerdictTheServiceTheCompanionAndEachScript) {
       "\"2025-12-12T07:59:57.000Z\", \"probeFailures\": 0},\r\n"
       "  \"scripts\": [\r\n"
       "    {\"name\": \"task.upstream.sync.php\", \"period\": 3000, \"runs\": 1214, "
-      "\"failuresInARow\": 0, \"running\": false, \"lastStart\": \"2025-12-12T07:59:57.600Z\", "
+      "\"failuresInARow\": 0, \"running\": false, \"waitingFor\": null, \"lastStart\": "
+      "\"2025-12-12T07:59:57.600Z\", "
       "\"lastDuration\": 400, \"lastExitCode\": 0, \"lastError\": 0, \"lastFailedStep\": null, "
       "\"nextRunDue\": \"2025-12-12T08:00:01.000Z\", \"overdueBy\": 0},\r\n"
       "    {\"name\": \"task.web.uptime.php\", \"period\": 60000, \"runs\": 5, "
-      "\"failuresInARow\": 5, \"running\": false, \"lastStart\": \"2025-12-12T07:56:40.000Z\", "
+      "\"failuresInARow\": 5, \"running\": false, \"waitingFor\": null, \"lastStart\": "
+      "\"2025-12-12T07:56:40.000Z\", "
       "\"lastDuration\": 0, \"lastExitCode\": null, \"lastError\": 2, \"lastFailedStep\": "
       "\"start\", \"nextRunDue\": \"2025-12-12T07:57:40.000Z\", \"overdueBy\": 140000}\r\n"
       "  ]\r\n"

@@ -15,12 +15,17 @@
 //   exit CODE      exit at once with CODE
 //   spawn ARGS...  start this program with ARGS as a grandchild that inherits the standard
 //                  handles, then exit with 0
+//   stdoutacl      write the access list of the pipe behind standard output, in SDDL
 // Nothing waits longer than a minute, so a failed test leaves nothing behind for long.
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "tests/support/StandInSpawn.h"
@@ -101,6 +106,14 @@ int main(int argc, char** argv) {
       const std::string line = GetCommandLineA();
       WriteAll(out, line.data(), static_cast<DWORD>(line.size()));
       return 0;
+    } else if (action == "stdoutacl") {
+      PSECURITY_DESCRIPTOR descriptor = nullptr;
+      char* sddl = nullptr;
+      if (GetSecurityInfo(out, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                          nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+          ConvertSecurityDescriptorToStringSecurityDescriptorA(
+              descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr))
+        WriteAll(out, sddl, static_cast<DWORD>(std::strlen(sddl)));
     } else if (action == "stdin") {
       char buffer[256];
       DWORD got = 0;

@@ -17,7 +17,10 @@
 // "-v" as the last argument first prints a version line, as PHP does.
 // A script can ask for its own behaviour: when the last argument names a readable file holding
 // "standin:" followed by words stdout=N, stderr=N, sleep=N (ms) or exit=N on the same line, those
-// take the place of the environment's values (the soak test rewrites its scripts this way).
+// take the place of the environment's values (the soak test rewrites its scripts this way). Two
+// more words are only for scripts: errormode=1 records the process's error mode in the log
+//   errormode<TAB>pid<TAB>tick<TAB>microseconds<TAB>the mode in decimal
+// and spawn=1 first starts php_helper.exe from the stand-in's own folder and leaves it running.
 
 #include <windows.h>
 
@@ -106,6 +109,13 @@ int main(int argc, char** argv) {
               &written, nullptr);
   }
   auto directives = ScriptDirectives(argc > 1 ? argv[argc - 1] : "");
+  if (directives.count("errormode")) Record("errormode", std::to_string(GetErrorMode()));
+  if (directives.count("spawn")) {
+    char module[MAX_PATH * 4];
+    const std::string path(module, GetModuleFileNameA(nullptr, module, sizeof(module)));
+    brenlow::test::SpawnSharingStdHandles("\"" + path.substr(0, path.find_last_of("\\/") + 1) +
+                                          "php_helper.exe\"");
+  }
   const auto setting = [&](const char* word, const char* variable) {
     return directives.count(word) ? directives[word] : EnvNumber(variable);
   };
