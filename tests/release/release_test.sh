@@ -43,7 +43,7 @@ build() {
   local unsigned=$!
   # The signed release goes where an earlier one was: its artifact goes, a file of others stays.
   # The earlier release's mark is there as soon as that release has begun.
-  for ((i = 0; i < 600 && ! -f $work/unsigned/.tevrin-release; i++)); do sleep 0.1; done
+  for i in $(seq 600); do [ -f "$work/unsigned/.tevrin-release" ] && break || sleep 0.1; done
   mkdir -p "$work/signed/artifacts" && cp "$work/unsigned/.tevrin-release" "$work/signed/" &&
     touch "$work/signed/artifacts/TevrinAgent-0.0.1-x64.msi" "$work/signed/notes.txt"
   # shellcheck disable=SC2086
