@@ -22,9 +22,11 @@ step() {
 tools/setup.sh
 step setup
 
-# Layers go one way: an include that goes up fails the run before anything is built; and every
-# link between the README and the manual leads somewhere.
+# Layers go one way: an include that goes up fails the run before anything is built; the names
+# local to a file stay apart in the batches the program's units are compiled in; and every link
+# between the README and the manual leads somewhere.
 tools/check-layers.sh
+python3 tools/check-unity-names.py
 python3 tools/check-doc-links.py
 
 # The test beds' Wine prefixes need nothing of the build: they are made meanwhile.
