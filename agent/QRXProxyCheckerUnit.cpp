@@ -31,7 +31,7 @@ namespace {
 // The companion is killed once the counter is above this.
 constexpr int32_t kKillThreshold = 9;
 
-TProbeDecision Counted(int32_t failCount, const char* warning, TProbePause pause) {
+TProbeDecision DecisionAt(int32_t failCount, const char* warning, TProbePause pause) {
   TProbeDecision decision;
   decision.FailCount = failCount;
   decision.Kill = failCount > kKillThreshold;
@@ -46,22 +46,22 @@ TProbeDecision DecideProbe(int32_t failCount, TProbeOutcome outcome) {
   switch (outcome) {
     case poWaitFailed: {
       // At the threshold the kill's pause is the only one.
-      TProbeDecision decision = Counted(failCount + 1, kNoPipeWarning, ppFailedWait);
+      TProbeDecision decision = DecisionAt(failCount + 1, kNoPipeWarning, ppFailedWait);
       if (decision.Kill) decision.Pause = ppNone;
       return decision;
     }
     case poOpenFailed:
     case poSendFailed:
-      return Counted(failCount, nullptr, ppFailedOpen);
+      return DecisionAt(failCount, nullptr, ppFailedOpen);
     case poGoodReply:
-      return Counted(0, nullptr, ppProbe);
+      return DecisionAt(0, nullptr, ppProbe);
     case poForeignServer:
-      return Counted(failCount + 1, kNoPipeWarning, ppProbe);
+      return DecisionAt(failCount + 1, kNoPipeWarning, ppProbe);
     case poBadReply:
     case poRaised:
       break;
   }
-  return Counted(failCount + 1, kNoCoordinatorWarning, ppProbe);
+  return DecisionAt(failCount + 1, kNoCoordinatorWarning, ppProbe);
 }
 
 const char* ProbeOutcomeText(TProbeOutcome outcome) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/SecurityDescriptor.h"
+#include "common/VolatileKey.h"
 #include "status/StatusBoard.h"
 
 namespace brenlow {
@@ -243,31 +244,10 @@ std::map<std::string, std::shared_ptr<TLeftRun>> TRunRecord::Open() noexcept {
     // Out of memory: what was found so far is kept.
   }
 
-  // The key made afresh: a key someone made beforehand may not be volatile or may let others
-  // write to it.
-  const LSTATUS deleted = RegDeleteTreeA(root_, path_.c_str());
-  if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) return left;
-  const TSecurityDescriptor descriptor = TSecurityDescriptor::FromSddl(kRunRecordKeySddl);
-  if (descriptor.get() == nullptr) return left;
-  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
-  const size_t split = path_.find_last_of('\\');
-  UniqueRegKey parent;
-  UniqueRegKey key;
-  if (RegCreateKeyExA(root_, path_.substr(0, split).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_CREATE_SUB_KEY, nullptr, parent.put(), nullptr) != ERROR_SUCCESS ||
-      RegCreateKeyExA(parent.get(), path_.substr(split + 1).c_str(), 0, nullptr,
-                      REG_OPTION_VOLATILE,
-                      KEY_SET_VALUE | KEY_QUERY_VALUE | WRITE_DAC | WRITE_OWNER, &attributes,
-                      key.put(), nullptr) != ERROR_SUCCESS)
-    return left;
-  // Wine keeps no descriptor given at creation: set it once more. A key whose owner and access
-  // list cannot be set is not used.
-  if (RegSetKeySecurity(key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                        descriptor.get()) != ERROR_SUCCESS) {
-    key.reset();
-    RegDeleteTreeA(root_, path_.c_str());
-    return left;
-  }
+  // The key made afresh, with only the runs still alive.
+  UniqueRegKey key =
+      RecreateVolatileKey(root_, path_, kRunRecordKeySddl, KEY_SET_VALUE | KEY_QUERY_VALUE);
+  if (!key) return left;
   key_ = std::move(key);
   for (const auto& [script, run] : left) Set(script, run->Marks);
   return left;

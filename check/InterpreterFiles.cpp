@@ -35,14 +35,14 @@ bool IsAbsolute(const std::string& path) {
          path.rfind("\\\\", 0) == 0;
 }
 
-std::string Joined(const std::string& folder, const std::string& name) {
+std::string InFolder(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
   return folder.back() == '\\' || folder.back() == '/' ? folder + name : folder + "\\" + name;
 }
 
 // A path as a run resolves it: relative ones from the system folder, where the runs start.
 std::string Resolved(const std::string& path, const std::string& systemFolder) {
-  return IsAbsolute(path) ? path : Joined(systemFolder, path);
+  return IsAbsolute(path) ? path : InFolder(systemFolder, path);
 }
 
 std::vector<std::string> SplitList(const std::string& list) {
@@ -108,11 +108,11 @@ void ReadExtensionSettings(const std::string& path, TExtensionSettings& settings
 std::vector<std::string> IniFilesIn(const std::string& folder) {
   std::vector<std::string> files;
   WIN32_FIND_DATAA found;
-  const UniqueFindHandle find(FindFirstFileA(Joined(folder, "*.ini").c_str(), &found));
+  const UniqueFindHandle find(FindFirstFileA(InFolder(folder, "*.ini").c_str(), &found));
   if (!find) return files;
   do {
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-      files.push_back(Joined(folder, found.cFileName));
+      files.push_back(InFolder(folder, found.cFileName));
   } while (FindNextFileA(find.get(), &found));
   std::sort(files.begin(), files.end());
   return files;
@@ -209,7 +209,7 @@ std::vector<TLoadedPath> InterpreterLoads(const TInterpreterSearch& search) {
       if (place.empty()) continue;
       AddFolder(loads, place, "where PHP looks for php-cli.ini and php.ini");
       for (const char* name : {"php-cli.ini", "php.ini"}) {
-        const std::string file = Joined(place, name);
+        const std::string file = InFolder(place, name);
         if (!IsFile(file)) continue;
         loads.push_back({file, false, false, "PHP's settings"});
         if (!found) ReadExtensionSettings(file, extensions);
@@ -242,8 +242,8 @@ std::vector<TLoadedPath> InterpreterLoads(const TInterpreterSearch& search) {
     if (!inFolder) AddFolder(loads, folder, "PHP's extension folder");
     inFolder = true;
     for (const std::string& file : {name, "php_" + name + ".dll"})
-      if (IsFile(Joined(folder, file)))
-        loads.push_back({Joined(folder, file), false, false, "a PHP extension"});
+      if (IsFile(InFolder(folder, file)))
+        loads.push_back({InFolder(folder, file), false, false, "a PHP extension"});
   }
 
   for (const std::string& path : search.PathFolders)

@@ -13,7 +13,7 @@
 namespace brenlow {
 namespace {
 
-constexpr const char* kAdministrators = "S-1-5-32-544";
+constexpr const char* kAdministratorsGroupSid = "S-1-5-32-544";
 
 std::wstring Wide(const std::string& text) {
   const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
@@ -65,7 +65,7 @@ class TSystemSidLookup final : public TSidLookup {
     administrators_.emplace();
     TAdministrators& group = *administrators_;
     PSID sid = nullptr;
-    if (!ConvertStringSidToSidA(kAdministrators, &sid)) return group;
+    if (!ConvertStringSidToSidA(kAdministratorsGroupSid, &sid)) return group;
     wchar_t name[256];
     wchar_t domain[256];
     DWORD nameSize = 256;

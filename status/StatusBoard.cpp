@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "common/SecurityDescriptor.h"
+#include "common/VolatileKey.h"
 #include "service/ServiceQuery.h"
 #include "status/StatusLayout.h"
 
@@ -53,30 +53,10 @@ bool TStatusBoard::Open(DWORD processId, uint64_t started) noexcept {
   const std::lock_guard<std::mutex> lock(mutex_);
   key_.reset();
   // A key left by an earlier process may hold values of scripts or settings that are no longer
-  // there; a key someone made beforehand may not be volatile or may let others write.
-  if (!DeleteKey()) return false;
-  const TSecurityDescriptor descriptor = TSecurityDescriptor::FromSddl(kStatusKeySddl);
-  if (descriptor.get() == nullptr) return false;
-  SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.get(), FALSE};
-  // The keys above are made as any key, with what they inherit: a key created along a path
-  // would get the status key's options and access list all the way up.
-  const size_t split = path_.find_last_of('\\');
-  UniqueRegKey parent;
-  if (RegCreateKeyExA(root_, path_.substr(0, split).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_CREATE_SUB_KEY, nullptr, parent.put(), nullptr) != ERROR_SUCCESS)
-    return false;
-  UniqueRegKey key;
-  if (RegCreateKeyExA(parent.get(), path_.substr(split + 1).c_str(), 0, nullptr,
-                      REG_OPTION_VOLATILE, KEY_SET_VALUE | KEY_CREATE_SUB_KEY | WRITE_DAC,
-                      &attributes, key.put(), nullptr) != ERROR_SUCCESS)
-    return false;
-  // Wine keeps no descriptor given at creation; set it once more so the key never carries
-  // another access list. A key whose access list cannot be set is not used.
-  if (RegSetKeySecurity(key.get(), DACL_SECURITY_INFORMATION, descriptor.get()) != ERROR_SUCCESS) {
-    key.reset();
-    DeleteKey();
-    return false;
-  }
+  // there.
+  UniqueRegKey key =
+      RecreateVolatileKey(root_, path_, kStatusKeySddl, KEY_SET_VALUE | KEY_CREATE_SUB_KEY);
+  if (!key) return false;
   SetValue(key.get(), status_value::kProcessId, REG_DWORD, &processId, sizeof(processId));
   SetValue(key.get(), status_value::kStarted, REG_QWORD, &started, sizeof(started));
   const uint64_t created = ProcessCreationTime(processId);

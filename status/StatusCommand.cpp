@@ -17,7 +17,7 @@ using namespace status_value;
 
 // A missing value, or one of another type, reads as 0 or empty: an older or newer service may
 // not write every value.
-DWORD Number(HKEY key, const char* name, bool* present = nullptr) {
+DWORD RegNumber(HKEY key, const char* name, bool* present = nullptr) {
   DWORD value = 0;
   DWORD size = sizeof(value);
   const bool found =
@@ -26,7 +26,7 @@ DWORD Number(HKEY key, const char* name, bool* present = nullptr) {
   return found ? value : 0;
 }
 
-uint64_t Time(HKEY key, const char* name) {
+uint64_t RegTime(HKEY key, const char* name) {
   uint64_t value = 0;
   DWORD size = sizeof(value);
   return RegGetValueA(key, nullptr, name, RRF_RT_REG_QWORD, nullptr, &value, &size) == ERROR_SUCCESS
@@ -34,7 +34,7 @@ uint64_t Time(HKEY key, const char* name) {
              : 0;
 }
 
-std::string Text(HKEY key, const char* name) {
+std::string RegText(HKEY key, const char* name) {
   char value[256];
   DWORD size = sizeof(value);
   if (RegGetValueA(key, nullptr, name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
@@ -63,26 +63,26 @@ std::vector<std::string> Texts(HKEY key, const char* name, bool& present) {
 }
 
 void ReadScriptValues(HKEY script, TScriptStatus& s) {
-  s.Period = Number(script, kPeriod);
-  s.Runs = Number(script, kRuns);
-  s.FailuresInARow = Number(script, kFailuresInARow);
-  s.Running = Number(script, kRunning) != 0;
-  s.WaitingFor = Number(script, kWaitingFor);
-  s.LastStart = Time(script, kLastStart);
-  s.LastDuration = Number(script, kLastDuration);
-  s.LastExitCode = Number(script, kLastExitCode, &s.HasExitCode);
-  s.LastError = Number(script, kLastError);
-  s.LastFailedStep = Number(script, kLastFailedStep);
+  s.Period = RegNumber(script, kPeriod);
+  s.Runs = RegNumber(script, kRuns);
+  s.FailuresInARow = RegNumber(script, kFailuresInARow);
+  s.Running = RegNumber(script, kRunning) != 0;
+  s.WaitingFor = RegNumber(script, kWaitingFor);
+  s.LastStart = RegTime(script, kLastStart);
+  s.LastDuration = RegNumber(script, kLastDuration);
+  s.LastExitCode = RegNumber(script, kLastExitCode, &s.HasExitCode);
+  s.LastError = RegNumber(script, kLastError);
+  s.LastFailedStep = RegNumber(script, kLastFailedStep);
 }
 
 void ReadCompanionValues(HKEY companion, TCompanionStatus& c) {
-  c.ProcessId = Number(companion, kProcessId);
-  c.Starts = Number(companion, kStarts);
-  c.Kills = Number(companion, kKills);
-  c.LastProbe = Time(companion, kLastProbe);
-  c.LastProbeResult = Text(companion, kLastProbeResult);
-  c.LastGoodProbe = Time(companion, kLastGoodProbe);
-  c.ProbeFailures = Number(companion, kProbeFailures);
+  c.ProcessId = RegNumber(companion, kProcessId);
+  c.Starts = RegNumber(companion, kStarts);
+  c.Kills = RegNumber(companion, kKills);
+  c.LastProbe = RegTime(companion, kLastProbe);
+  c.LastProbeResult = RegText(companion, kLastProbeResult);
+  c.LastGoodProbe = RegTime(companion, kLastGoodProbe);
+  c.ProbeFailures = RegNumber(companion, kProbeFailures);
 }
 
 // How long a reader tries for a moment between two changes of one subkey.
@@ -98,10 +98,10 @@ bool ReadConsistently(HKEY key, const std::function<void(DWORD)>& pause, ReadVal
   const auto deadline = std::chrono::steady_clock::now() + kRereadBound;
   for (int attempt = 0;; ++attempt) {
     bool counted = false;
-    const DWORD before = Number(key, kWriteCount, &counted);
+    const DWORD before = RegNumber(key, kWriteCount, &counted);
     read(key);
     if (!counted) return true;  // a service that does not count its writes
-    if (before % 2 == 0 && Number(key, kWriteCount) == before) return true;
+    if (before % 2 == 0 && RegNumber(key, kWriteCount) == before) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
     pause(attempt < 10 ? 0 : 1);
   }
@@ -133,9 +133,9 @@ TAgentStatus ReadAgentStatus(HKEY root, const std::string& path,
   const UniqueRegKey key = OpenForReading(root, path);
   if (!key) return status;
   status.Present = true;
-  status.ProcessId = Number(key.get(), kProcessId);
-  status.Started = Time(key.get(), kStarted);
-  status.ProcessCreated = Time(key.get(), kProcessCreated);
+  status.ProcessId = RegNumber(key.get(), kProcessId);
+  status.Started = RegTime(key.get(), kStarted);
+  status.ProcessCreated = RegTime(key.get(), kProcessCreated);
   status.StartCheckFailures = Texts(key.get(), kStartCheckFailures, status.StartChecked);
 
   if (const UniqueRegKey companion = OpenForReading(key.get(), kCompanionSubkey))

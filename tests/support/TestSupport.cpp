@@ -47,6 +47,21 @@ void RemoveTree(const std::string& dir) {
   RemoveDirectoryA(dir.c_str());
 }
 
+// CreateProcessA, tried again when Wine answers ERROR_INTERNAL_ERROR: on a loaded machine Wine now
+// and then fails to bring up a new process in time and reports that, a fault of the test bed and
+// not of the program that a test starts.
+BOOL CreateProcessUnderWine(std::string& commandLine, BOOL inherit, char* environment,
+                            const char* currentDir, STARTUPINFOA& startup,
+                            PROCESS_INFORMATION& info) {
+  for (int attempt = 1;; ++attempt) {
+    if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, inherit, 0, environment,
+                       currentDir, &startup, &info))
+      return TRUE;
+    if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 5) return FALSE;
+    Sleep(200);
+  }
+}
+
 // A copy of the current environment with extra entries added or replaced, as a block for
 // CreateProcessA (sorted NAME=VALUE strings, double-NUL terminated).
 std::string EnvironmentBlock(const std::vector<std::string>& extra) {
@@ -194,8 +209,8 @@ ProcessResult RunProcess(const std::string& commandLine, const std::vector<std::
     PROCESS_INFORMATION pi{};
     std::string cmd = commandLine;
     std::string env = EnvironmentBlock(extraEnv);
-    if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, TRUE, 0, env.data(),
-                        currentDir.empty() ? nullptr : currentDir.c_str(), &si, &pi))
+    if (!CreateProcessUnderWine(cmd, TRUE, env.data(),
+                                currentDir.empty() ? nullptr : currentDir.c_str(), si, pi))
       throw std::runtime_error("cannot start " + commandLine + ": " +
                                std::to_string(GetLastError()));
     UniqueHandle process(pi.hProcess);
@@ -217,8 +232,7 @@ DWORD Launch(const std::string& path, const std::string& arguments) {
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi{};
   std::string command = "\"" + path + "\"" + (arguments.empty() ? "" : " " + arguments);
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                      &pi))
+  if (!CreateProcessUnderWine(command, FALSE, nullptr, nullptr, si, pi))
     throw std::runtime_error("cannot start " + path + ": " + std::to_string(GetLastError()));
   const UniqueHandle process(pi.hProcess);
   const UniqueHandle thread(pi.hThread);
