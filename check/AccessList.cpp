@@ -18,7 +18,7 @@ constexpr TKnownTrustee kKnownTrustees[] = {
     // The system and its administrators; the two placeholders stand for one account, the
     // creator or owner of the object, which is judged as itself.
     {"S-1-5-18", clOk, "SYSTEM"},
-    {"S-1-5-32-544", clOk, "Administrators"},
+    {kAdministratorsSid, clOk, "Administrators"},
     {"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", clOk, "TrustedInstaller"},
     {"S-1-3-0", clOk, "CREATOR OWNER"},
     {"S-1-3-4", clOk, "OWNER RIGHTS"},
@@ -72,7 +72,6 @@ constexpr TDomainTrustee kBroadDomainTrustees[] = {
 constexpr const char* kEveryone = "S-1-1-0";
 constexpr const char* kAnonymous = "S-1-5-7";
 constexpr const char* kOwnerRights = "S-1-3-4";
-constexpr const char* kAdministrators = "S-1-5-32-544";
 
 // The rights that let a holder replace, remove or re-permission a file, or add files to a
 // folder, with their names. Generic rights are mapped to these before they are compared.
@@ -384,11 +383,17 @@ std::vector<TAccessFinding> ReviewAccessList(PSECURITY_DESCRIPTOR descriptor, bo
   std::vector<TAccessFinding> findings;
   PACL dacl = nullptr;
   if (!ReadDacl(descriptor, dacl)) {
-    findings.push_back({clFail, "", 0, "its access list cannot be read", {}});
+    // Taken as the worst: everyone may do everything, a folder made in it included.
+    findings.push_back(
+        {clFail, "", ChangeRightsOf(FILE_ALL_ACCESS), "its access list cannot be read", {}});
     return findings;
   }
   if (dacl == nullptr) {
-    findings.push_back({clFail, "", 0, "it has no access list: everyone may change it", {}});
+    findings.push_back({clFail,
+                        "",
+                        ChangeRightsOf(FILE_ALL_ACCESS),
+                        "it has no access list: everyone may change it",
+                        {}});
     return findings;
   }
   TTrustees trustees(lookup);
@@ -430,7 +435,6 @@ std::vector<TFolderStep> FoldersUpToRoot(const std::string& folder) {
     const size_t cut = path.find_last_of('\\');
     std::string parent =
         cut == std::string::npos || cut < root ? path.substr(0, root) : path.substr(0, cut);
-    if (parent.size() < root) parent = path.substr(0, root);
     if (parent.empty()) break;  // a relative path's first part: nothing known above it
     steps.push_back({path, parent});
     path = parent;
@@ -539,7 +543,7 @@ std::string CloseCommand(const std::string& path, const std::vector<TAccessFindi
         grant += " *" + sid + (o.Folder ? ":(OI)(CI)RX" : ":RX");
       commands.push_back(grant);
     }
-    if (o.TakeOwnership) commands.push_back(icacls + " /setowner *" + kAdministrators);
+    if (o.TakeOwnership) commands.push_back(icacls + " /setowner *" + kAdministratorsSid);
   }
   std::string text;
   for (const std::string& command : commands) text += (text.empty() ? "" : " && ") + command;

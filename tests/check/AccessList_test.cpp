@@ -162,6 +162,10 @@ TEST(ReviewAccessList, JudgesTheGroupsThatMayChangeTheObject) {
       EXPECT_EQ(CloseCommand("P", findings), c.close) << c.sddl;
     }
   }
+  // A missing list lets everyone make a folder in it too, which a folder that does not exist
+  // yet is judged by.
+  const TSecurityDescriptor none = TSecurityDescriptor::FromSddl("O:BA");
+  EXPECT_NE(ReviewAccessList(none.get()).at(0).Rights & FILE_ADD_SUBDIRECTORY, 0u);
 }
 
 // Who may rename or delete a folder and make another in its place, over the lists Windows gives
