@@ -1,9 +1,6 @@
 #include "agent/CompanionIdentity.h"
 
-#include <sddl.h>
-
-#include <vector>
-
+#include "common/SecurityDescriptor.h"
 #include "common/SystemError.h"
 
 namespace brenlow {
@@ -12,24 +9,14 @@ TProcessAccount ProcessAccountOf(HANDLE process) {
   HANDLE opened = nullptr;
   if (!OpenProcessToken(process, TOKEN_QUERY, &opened)) return {};
   const UniqueHandle token(opened);
-  std::vector<BYTE> user(SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER));
-  DWORD size = 0;
-  if (!GetTokenInformation(token.get(), TokenUser, user.data(), static_cast<DWORD>(user.size()),
-                           &size)) {
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return {};
-    user.resize(size);
-    if (!GetTokenInformation(token.get(), TokenUser, user.data(), size, &size)) return {};
-  }
+  std::string user = TokenUserSid(token.get());
+  if (user.empty()) return {};
   // The token's session, which Wine answers where ProcessIdToSessionId leaves it unset.
   DWORD session = 0;
+  DWORD size = 0;
   if (!GetTokenInformation(token.get(), TokenSessionId, &session, sizeof(session), &size))
     return {};
-  char* text = nullptr;
-  if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text))
-    return {};
-  TProcessAccount account{text, session};
-  LocalFree(text);
-  return account;
+  return {std::move(user), session};
 }
 
 TProcessAccount OwnProcessAccount() { return ProcessAccountOf(GetCurrentProcess()); }

@@ -171,11 +171,12 @@ void TCustomThread::RunOnce() {
 void TCustomThread::WaitForLeftRun() {
   TLeftRun& left = *timings_.LeftRun;
   if (left.ScriptProcess) {
-    record_.WaitingFor(left.ScriptProcessId);
+    record_.WaitingFor(left.Marks.front().Id);
     DWORD wait = INFINITE;
     if (TimeLimitMs() > 0) {
       // Counted from the run's own start, not from this start of the service.
-      const uint64_t deadline = left.Started + static_cast<uint64_t>(TimeLimitMs()) * 10000;
+      const uint64_t deadline =
+          left.Marks.front().Created + static_cast<uint64_t>(TimeLimitMs()) * 10000;
       const uint64_t now = FileTimeNow();
       wait = now >= deadline ? 0 : static_cast<DWORD>((deadline - now) / 10000);
     }
@@ -183,8 +184,6 @@ void TCustomThread::WaitForLeftRun() {
         !run_.EndedAtStop()) {
       const bool ended = TerminateProcess(left.ScriptProcess.get(), kTimeLimitExitCode) != FALSE;
       const DWORD error = GetLastError();
-      for (const UniqueHandle& other : left.Others)
-        TerminateProcess(other.get(), kTimeLimitExitCode);
       WaitForSingleObject(left.ScriptProcess.get(), 10000);
       ReportLimitReached(ended, error);
     }
@@ -454,7 +453,8 @@ void TDaemon1::EndRunsAtStop() {
   for (const TPending& p : pending) {
     if (!p.run->EndAtStop()) continue;
     WaitForSingleObject(p.underWay.Process.get(), kEndingMs);
-    const uint64_t ran = (FileTimeNow() - std::min(p.underWay.Started, FileTimeNow())) / 10000000;
+    const uint64_t now = FileTimeNow();
+    const uint64_t ran = (now - std::min(p.underWay.Started, now)) / 10000000;
     ended += (ended.empty() ? "" : "\r\n") +
              ("Script " + p.script + " was ended at the service's stop after " +
               std::to_string(ran) + " s.");

@@ -1,12 +1,10 @@
 #include "agent/RunRecord.h"
 
-#include <aclapi.h>
-#include <sddl.h>
-
 #include <cstring>
 
 #include "common/SecurityDescriptor.h"
 #include "common/VolatileKey.h"
+#include "service/ServiceQuery.h"
 #include "status/StatusBoard.h"
 
 namespace brenlow {
@@ -14,14 +12,6 @@ namespace {
 
 constexpr DWORD kLeftRunAccess =
     SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION;
-
-std::string SidText(PSID sid) {
-  char* text = nullptr;
-  if (!ConvertSidToStringSidA(sid, &text)) return {};
-  std::string result(text);
-  LocalFree(text);
-  return result;
-}
 
 // The process with that mark, opened, if it still runs: a process that has ended, or a later
 // one given the same id, is not it.
@@ -40,10 +30,7 @@ uint64_t CreationTimeOf(HANDLE process) {
   // after its creation (when a job announces it, say): until then the time read lies in the
   // future, and is read again.
   for (int tries = 0;; ++tries) {
-    FILETIME created{}, exited{}, kernel{}, user{};
-    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
-    const uint64_t time =
-        (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    const uint64_t time = ProcessCreationTime(process);
     if (time <= FileTimeNow() || tries == 100) return time;
     Sleep(10);
   }
@@ -111,6 +98,7 @@ void TRunUnderWay::Adopt(const TLeftRun& run) {
   const std::lock_guard<std::mutex> lock(mutex_);
   process_ = run.ScriptProcess.get();
   for (const UniqueHandle& other : run.Others) others_.push_back(other.get());
+  marks_ = run.Marks;
 }
 
 bool TRunUnderWay::Started(const TStartedChild& child) {
@@ -147,7 +135,7 @@ std::optional<TRunUnderWay::TUnderWay> TRunUnderWay::Close() {
                        DUPLICATE_SAME_ACCESS))
     return std::nullopt;
   run.Process.reset(copy);
-  run.Started = CreationTimeOf(process_);
+  run.Started = marks_.empty() ? 0 : marks_.front().Created;
   return run;
 }
 
@@ -206,18 +194,16 @@ std::map<std::string, std::shared_ptr<TLeftRun>> TRunRecord::Open() noexcept {
   key_.reset();
   try {
     UniqueRegKey earlier;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (RegOpenKeyExA(root_, path_.c_str(), 0, KEY_QUERY_VALUE | READ_CONTROL, earlier.put()) ==
-            ERROR_SUCCESS &&
-        GetSecurityInfo(reinterpret_cast<HANDLE>(earlier.get()), SE_REGISTRY_KEY,
-                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                        nullptr, nullptr, &descriptor) == ERROR_SUCCESS) {
-      const bool believed = OnlyTrustedMayChange(descriptor, ProcessAccountSid());
-      LocalFree(descriptor);
+        ERROR_SUCCESS) {
+      const TSecurityDescriptor descriptor = TSecurityDescriptor::OfKey(earlier.get());
+      const bool believed = descriptor.get() != nullptr &&
+                            OnlyTrustedMayChange(descriptor.get(), ProcessAccountSid());
+      std::string data;
       for (DWORD i = 0; believed; ++i) {
         char name[256];
         DWORD nameSize = sizeof(name);
-        std::string data(65536, '\0');
+        data.assign(65536, '\0');
         DWORD dataSize = static_cast<DWORD>(data.size());
         DWORD type = 0;
         const LSTATUS read = RegEnumValueA(earlier.get(), i, name, &nameSize, nullptr, &type,
@@ -228,8 +214,6 @@ std::map<std::string, std::shared_ptr<TLeftRun>> TRunRecord::Open() noexcept {
         const std::vector<TProcessMark> marks = DecodeRunValue(data);
         if (marks.empty()) continue;
         auto run = std::make_shared<TLeftRun>();
-        run->Started = marks.front().Created;
-        run->ScriptProcessId = marks.front().Id;
         run->ScriptProcess = OpenIfRunning(marks.front());
         run->Marks = {marks.front()};
         for (size_t at = 1; at < marks.size(); ++at)

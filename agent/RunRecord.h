@@ -55,11 +55,11 @@ bool OnlyTrustedMayChange(PSECURITY_DESCRIPTOR descriptor, const std::string& ac
 // opened (to be waited for and ended, and so that their ids cannot be reused meanwhile), each
 // confirmed by its creation time.
 struct TLeftRun {
-  uint64_t Started = 0;  // FILETIME: the script's process's creation
-  DWORD ScriptProcessId = 0;
   UniqueHandle ScriptProcess;        // empty when it has ended
   std::vector<UniqueHandle> Others;  // what it started, still running
-  std::vector<TProcessMark> Marks;   // of the script's process and of the others
+  // Of the script's process (always the first: its id and creation, when the run started) and
+  // of the others.
+  std::vector<TProcessMark> Marks;
 };
 
 class TRunRecord;

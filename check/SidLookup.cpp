@@ -13,8 +13,6 @@
 namespace brenlow {
 namespace {
 
-constexpr const char* kAdministratorsGroupSid = "S-1-5-32-544";
-
 std::wstring Wide(const std::string& text) {
   const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
   if (n <= 0) return {};
@@ -65,7 +63,7 @@ class TSystemSidLookup final : public TSidLookup {
     administrators_.emplace();
     TAdministrators& group = *administrators_;
     PSID sid = nullptr;
-    if (!ConvertStringSidToSidA(kAdministratorsGroupSid, &sid)) return group;
+    if (!ConvertStringSidToSidA(kAdministratorsSid, &sid)) return group;
     wchar_t name[256];
     wchar_t domain[256];
     DWORD nameSize = 256;
@@ -126,14 +124,6 @@ class TSystemSidLookup final : public TSidLookup {
 };
 
 }  // namespace
-
-std::string SidText(PSID sid) {
-  char* text = nullptr;
-  if (!ConvertSidToStringSidA(sid, &text)) return {};
-  const std::string result(text);
-  LocalFree(text);
-  return result;
-}
 
 TSidLookup& SystemSidLookup() {
   static TSystemSidLookup* const lookup = new TSystemSidLookup;  // used until the process ends

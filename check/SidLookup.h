@@ -6,7 +6,12 @@
 
 #include <string>
 
+#include "common/SecurityDescriptor.h"
+
 namespace brenlow {
+
+// The local Administrators group.
+inline constexpr const char* kAdministratorsSid = "S-1-5-32-544";
 
 // Whether an account belongs to the local Administrators group.
 enum TAdminMembership { amUnknown, amMember, amNotMember };
@@ -31,8 +36,5 @@ class TSidLookup {
 // holds groups, which may hold it in turn (a domain's groups), when NetUserGetLocalGroups counts
 // Administrators among its direct and indirect groups. When neither can be read, it is unknown.
 TSidLookup& SystemSidLookup();
-
-// A SID as ConvertSidToStringSid writes it; empty when it cannot.
-std::string SidText(PSID sid);
 
 }  // namespace brenlow

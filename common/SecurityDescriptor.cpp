@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include <utility>
+#include <vector>
 
 #include "common/UniqueHandle.h"
 
@@ -26,19 +27,39 @@ TSecurityDescriptor TSecurityDescriptor::FromSddl(const std::string& sddl) {
   return TSecurityDescriptor(descriptor, 0);
 }
 
+TSecurityDescriptor TSecurityDescriptor::OfKey(HKEY key) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD error = GetSecurityInfo(reinterpret_cast<HANDLE>(key), SE_REGISTRY_KEY,
+                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, nullptr, nullptr, &descriptor);
+  if (error != ERROR_SUCCESS) return TSecurityDescriptor(nullptr, error);
+  return TSecurityDescriptor(descriptor, 0);
+}
+
+std::string SidText(PSID sid) {
+  char* text = nullptr;
+  if (!ConvertSidToStringSidA(sid, &text)) return {};
+  std::string result(text);
+  LocalFree(text);
+  return result;
+}
+
+std::string TokenUserSid(HANDLE token) {
+  std::vector<BYTE> user(SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER));
+  DWORD size = 0;
+  if (!GetTokenInformation(token, TokenUser, user.data(), static_cast<DWORD>(user.size()), &size)) {
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return {};
+    user.resize(size);
+    if (!GetTokenInformation(token, TokenUser, user.data(), size, &size)) return {};
+  }
+  return SidText(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
+}
+
 std::string ProcessAccountSid() {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
   const UniqueHandle owned(token);
-  alignas(TOKEN_USER) char buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  DWORD size = 0;
-  char* text = nullptr;
-  if (!GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &size) ||
-      !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text))
-    return {};
-  std::string sid(text);
-  LocalFree(text);
-  return sid;
+  return TokenUserSid(token);
 }
 
 TSecurityDescriptor::TSecurityDescriptor(TSecurityDescriptor&& other) noexcept
