@@ -19,6 +19,7 @@
 #include "config/IniFile.h"
 #include "service/DaemonMapperUnit1.h"
 #include "service/ServiceQuery.h"
+#include "status/StatusLayout.h"
 
 namespace brenlow {
 namespace {
@@ -181,7 +182,7 @@ TCheckLine FindingsLine(const std::string& name, const std::vector<TAccessFindin
     level = std::max(level, finding.Level);
     found += (found.empty() ? "" : "; ") + finding.Text;
   }
-  return {level, name + found + (close.empty() ? "" : "; close it with: " + close)};
+  return {level, name + found + (close.empty() ? "" : status_value::kCloseItWith + close)};
 }
 
 // Who may change one path, as one line: OK, or the worst finding with every finding named and

@@ -6,6 +6,7 @@
 
 #include "common/AsciiText.h"
 #include "common/ExecutableDirectory.h"
+#include "common/RegistryStrings.h"
 #include "common/UniqueHandle.h"
 
 namespace brenlow {
@@ -142,21 +143,7 @@ std::string MachineVariable(const std::string& name) {
 // The service's own variables (its Environment value, "NAME=value" strings).
 std::vector<std::string> ServiceVariables(const std::string& serviceName) {
   const std::string key = "SYSTEM\\CurrentControlSet\\Services\\" + serviceName;
-  DWORD size = 0;
-  std::vector<std::string> variables;
-  if (RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), "Environment", RRF_RT_REG_MULTI_SZ, nullptr,
-                   nullptr, &size) != ERROR_SUCCESS)
-    return variables;
-  std::string block(size, '\0');
-  if (RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), "Environment", RRF_RT_REG_MULTI_SZ, nullptr,
-                   block.data(), &size) != ERROR_SUCCESS)
-    return variables;
-  for (size_t at = 0; at < block.size() && block[at] != '\0';) {
-    const size_t end = block.find('\0', at);
-    variables.push_back(block.substr(at, end - at));
-    at = end + 1;
-  }
-  return variables;
+  return RegistryStrings(HKEY_LOCAL_MACHINE, key.c_str(), "Environment");
 }
 
 // The variable as the service's runs get it: the service's own value wins.

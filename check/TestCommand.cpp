@@ -1,15 +1,20 @@
 #include "check/TestCommand.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 #include "check/CheckLine.h"
 #include "check/Checks.h"
 #include "common/AsciiText.h"
 #include "common/SystemError.h"
+#include "common/UniqueHandle.h"
 #include "config/AgentSettings.h"
 #include "config/IniFile.h"
-#include "common/UniqueHandle.h"
 
 namespace brenlow {
 namespace {
@@ -36,6 +41,60 @@ std::string AccountName() {
   char name[257];
   DWORD size = sizeof(name);
   return GetUserNameA(name, &size) ? std::string(name) : "unknown";
+}
+
+// Writes through out on a thread of its own, in the order given; the destructor waits until
+// everything is written.
+class TQueuedOutput {
+ public:
+  explicit TQueuedOutput(const TTestOutput& out);
+  ~TQueuedOutput();
+  TQueuedOutput(const TQueuedOutput&) = delete;
+  TQueuedOutput& operator=(const TQueuedOutput&) = delete;
+
+  void Write(bool error, std::string text);  // never waits for the writing
+
+ private:
+  void Drain();  // the thread: writes what is queued until the destructor says done
+
+  const TTestOutput& out_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::pair<bool, std::string>> queue_;
+  bool done_ = false;
+  std::thread thread_;  // last: it starts once the rest is made
+};
+
+TQueuedOutput::TQueuedOutput(const TTestOutput& out) : out_(out), thread_([this] { Drain(); }) {}
+
+TQueuedOutput::~TQueuedOutput() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+  }
+  ready_.notify_one();
+  thread_.join();
+}
+
+void TQueuedOutput::Write(bool error, std::string text) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    queue_.emplace_back(error, std::move(text));
+  }
+  ready_.notify_one();
+}
+
+void TQueuedOutput::Drain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    ready_.wait(lock, [this] { return done_ || !queue_.empty(); });
+    if (queue_.empty()) return;
+    auto [error, text] = std::move(queue_.front());
+    queue_.pop_front();
+    lock.unlock();
+    (error ? out_.WriteError : out_.Write)(text);
+    lock.lock();
+  }
 }
 
 }  // namespace
@@ -190,38 +249,6 @@ int ShowRun(const std::string& commandLine, int32_t timeLimitMs, const TTestOutp
              " of its " + std::to_string(shown[i].Total()) + " bytes were left out.\r\n";
   out.Write(end + TestOutcomeLine(outcome, elapsed, timeLimitMs));
   return TestExitCode(outcome);
-}
-
-TQueuedOutput::TQueuedOutput(const TTestOutput& out) : out_(out), thread_([this] { Run(); }) {}
-
-TQueuedOutput::~TQueuedOutput() {
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    done_ = true;
-  }
-  ready_.notify_one();
-  thread_.join();
-}
-
-void TQueuedOutput::Write(bool error, std::string text) {
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    queue_.emplace_back(error, std::move(text));
-  }
-  ready_.notify_one();
-}
-
-void TQueuedOutput::Run() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    ready_.wait(lock, [this] { return done_ || !queue_.empty(); });
-    if (queue_.empty()) return;
-    auto [error, text] = std::move(queue_.front());
-    queue_.pop_front();
-    lock.unlock();
-    (error ? out_.WriteError : out_.Write)(text);
-    lock.lock();
-  }
 }
 
 }  // namespace brenlow

@@ -5,14 +5,9 @@
 
 #include <windows.h>
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <utility>
 
 #include "agent/DaemonUnit1.h"
 #include "agent/ExecuteAndCollect.h"
@@ -55,28 +50,6 @@ bool ServiceMayRunScripts(const TServiceFacts& service);
 struct TTestOutput {
   std::function<void(const std::string&)> Write;
   std::function<void(const std::string&)> WriteError;
-};
-
-// Writes through out on a thread of its own, in the order given; the destructor waits until
-// everything is written.
-class TQueuedOutput {
- public:
-  explicit TQueuedOutput(const TTestOutput& out);
-  ~TQueuedOutput();
-  TQueuedOutput(const TQueuedOutput&) = delete;
-  TQueuedOutput& operator=(const TQueuedOutput&) = delete;
-
-  void Write(bool error, std::string text);  // never waits for the writing
-
- private:
-  void Run();
-
-  const TTestOutput& out_;
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<std::pair<bool, std::string>> queue_;
-  bool done_ = false;
-  std::thread thread_;  // last: it starts once the rest is made
 };
 
 // Runs the script's command line with the time limit (0: none), showing what it prints as it

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 
+#include "common/RegistryStrings.h"
 #include "common/UniqueHandle.h"
 #include "service/ServiceQuery.h"
 #include "status/StatusBoard.h"
@@ -40,26 +41,6 @@ std::string RegText(HKEY key, const char* name) {
   if (RegGetValueA(key, nullptr, name, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
     return {};
   return std::string(value);
-}
-
-// A REG_MULTI_SZ value's strings; present tells whether the value is there.
-std::vector<std::string> Texts(HKEY key, const char* name, bool& present) {
-  std::vector<std::string> texts;
-  DWORD size = 0;
-  present = RegGetValueA(key, nullptr, name, RRF_RT_REG_MULTI_SZ, nullptr, nullptr, &size) ==
-            ERROR_SUCCESS;
-  if (!present) return texts;
-  std::string block(size, '\0');
-  if (RegGetValueA(key, nullptr, name, RRF_RT_REG_MULTI_SZ, nullptr, block.data(), &size) !=
-      ERROR_SUCCESS)
-    return texts;
-  block.resize(std::min<size_t>(size, block.size()));
-  for (size_t at = 0; at < block.size() && block[at] != '\0';) {
-    const size_t end = std::min(block.find('\0', at), block.size());
-    texts.push_back(block.substr(at, end - at));
-    at = end + 1;
-  }
-  return texts;
 }
 
 void ReadScriptValues(HKEY script, TScriptStatus& s) {
@@ -136,7 +117,8 @@ TAgentStatus ReadAgentStatus(HKEY root, const std::string& path,
   status.ProcessId = RegNumber(key.get(), kProcessId);
   status.Started = RegTime(key.get(), kStarted);
   status.ProcessCreated = RegTime(key.get(), kProcessCreated);
-  status.StartCheckFailures = Texts(key.get(), kStartCheckFailures, status.StartChecked);
+  status.StartCheckFailures =
+      RegistryStrings(key.get(), nullptr, kStartCheckFailures, &status.StartChecked);
 
   if (const UniqueRegKey companion = OpenForReading(key.get(), kCompanionSubkey))
     status.Companion.Present = ReadConsistently(

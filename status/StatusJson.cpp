@@ -77,13 +77,21 @@ TJsonMembers ScriptMembers(const TScriptStatus& s, uint64_t now) {
           {"overdueBy", known(Number(next.OverdueMs))}};
 }
 
+// Texts as a JSON array on one line.
+std::string JsonArray(const std::vector<std::string>& texts) {
+  std::string json;
+  for (const std::string& text : texts) json += (json.empty() ? "" : ", ") + JsonString(text);
+  return "[" + json + "]";
+}
+
 }  // namespace
 
-std::string JsonObject(const TJsonMembers& members) {
+std::string JsonObject(const TJsonMembers& members, const std::string& lineStart) {
   std::string json = "{";
   for (const auto& [name, value] : members)
-    json += (json.size() > 1 ? ", " : "") + JsonString(name) + ": " + value;
-  return json + "}";
+    json += (json.size() > 1 ? "," + (lineStart.empty() ? " " : lineStart) : lineStart) +
+            JsonString(name) + ": " + value;
+  return json + (lineStart.empty() ? "}" : "\r\n}");
 }
 
 std::string JsonString(const std::string& text, UINT codePage) {
@@ -151,34 +159,26 @@ std::string JsonTime(uint64_t fileTime) {
 
 std::string StatusJson(const TServiceState& service, const TAgentStatus& status,
                        const TStatusReport& report, uint64_t now) {
-  std::string reasons;
-  for (const std::string& reason : report.Reasons)
-    reasons += (reasons.empty() ? "" : ", ") + JsonString(reason);
   // One script a line, so that the object stays readable in a console.
   std::string scripts;
   if (report.Live)
     for (const TScriptStatus& s : status.Scripts)
       scripts += (scripts.empty() ? "\r\n    " : ",\r\n    ") + JsonObject(ScriptMembers(s, now));
   // What the checks at the start found FAIL; null while they run, or without the service's status.
-  std::string failed;
-  for (const std::string& failure : status.StartCheckFailures)
-    failed += (failed.empty() ? "" : ", ") + JsonString(failure);
   const TJsonMembers members = {
       {"format", Number(kStatusJsonFormat)},
       {"verdict", JsonString(CheckResultWord(report.Result))},
       {"exitCode", Number(report.Result)},
-      {"reasons", "[" + reasons + "]"},
+      {"reasons", JsonArray(report.Reasons)},
       {"time", JsonTime(now)},
       {"service", JsonObject(ServiceMembers(service, status, report))},
-      {"startCheckFailures", report.Live && status.StartChecked ? "[" + failed + "]" : kNull},
+      {"startCheckFailures",
+       report.Live && status.StartChecked ? JsonArray(status.StartCheckFailures) : kNull},
       {"companion", report.Live && status.Companion.Present
                         ? JsonObject(CompanionMembers(status.Companion))
                         : kNull},
       {"scripts", scripts.empty() ? "[]" : "[" + scripts + "\r\n  ]"}};
-  std::string json = "{";
-  for (const auto& [name, value] : members)
-    json += (json.size() > 1 ? ",\r\n  " : "\r\n  ") + JsonString(name) + ": " + value;
-  return json + "\r\n}\r\n";
+  return JsonObject(members, "\r\n  ") + "\r\n";
 }
 
 }  // namespace brenlow

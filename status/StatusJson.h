@@ -22,8 +22,9 @@ inline constexpr int kStatusJsonFormat = 1;
 // The members of one JSON object, in order: a name and its value as JSON text.
 using TJsonMembers = std::vector<std::pair<const char*, std::string>>;
 
-// {"name": value, ...} on one line.
-std::string JsonObject(const TJsonMembers& members);
+// {"name": value, ...} on one line; with lineStart ("\r\n" and an indent), each member on a line
+// of its own that starts with it, and the closing brace on a line of its own.
+std::string JsonObject(const TJsonMembers& members, const std::string& lineStart = "");
 // A text of the given code page as a JSON string, in quotes and ASCII only: quotes, backslashes
 // and control characters escaped as JSON says, every character beyond ASCII as \uXXXX (two of
 // them for a character outside the Basic Multilingual Plane).

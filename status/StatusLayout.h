@@ -38,6 +38,8 @@ inline constexpr const char* kProcessCreated = "ProcessCreated";
 // brenlow.exe --check words it, without its "FAIL"; no line when nothing failed. Missing while
 // the checks still run. --status says WARNING while it holds a line.
 inline constexpr const char* kStartCheckFailures = "StartCheckFailures";
+// What separates, in such a line, what was found from the command that closes it.
+inline constexpr const char* kCloseItWith = "; close it with: ";
 
 // On each script's subkey.
 inline constexpr const char* kPeriod = "Period";                  // REG_DWORD, ms

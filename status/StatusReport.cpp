@@ -207,7 +207,7 @@ TStatusReport MakeStatusReport(const TServiceState& service, const TAgentStatus&
     if (!failed.empty())
       verdict.warnings.push_back(
           "the service started with a failed check: " +
-          failed[0].substr(0, failed[0].find("; close it with: ")) +
+          failed[0].substr(0, failed[0].find(status_value::kCloseItWith)) +
           (failed.size() > 1 ? " (and " + CountText(failed.size() - 1) + " more)" : ""));
     for (const std::string& failure : failed) lines.push_back("Start check failed: " + failure);
     lines.push_back("Companion qrx_proxy.exe: " +
