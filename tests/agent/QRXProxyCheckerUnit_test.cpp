@@ -130,7 +130,8 @@ struct Step {
   DWORD sendError = 0;  // the send fails with this code (ERROR_TIMEOUT: it ran out of time)
   enum Reply { kByte, kReadFails, kTimesOut, kReadThrows } reply = kByte;
   unsigned char byte = 1;
-  DWORD serverError = 0;                   // the server's process id cannot be had
+  DWORD server = 77;                       // the pipe's server
+  DWORD serverError = 0;                   // its process id cannot be had
   TCompanionVerdict judged = cvCompanion;  // what the judge makes of it
 };
 Step WaitFails(DWORD error = ERROR_FILE_NOT_FOUND) { return {.waitError = error}; }
@@ -198,7 +199,7 @@ class FakePipe final : public ProbePipeApi {
   }
   BOOL GetNamedPipeServerProcessId(HANDLE pipe, ULONG* processId) override {
     calls.push_back("GetNamedPipeServerProcessId " + Name(pipe));
-    *processId = step_.serverError ? 0 : 77;
+    *processId = step_.serverError ? 0 : step_.server;
     return Fail(step_.serverError);
   }
   // The monitor's judge of a server it does not hold.
@@ -242,6 +243,7 @@ class MonitorCycleTest : public ::testing::Test {
       };
       settings.PauseFor = [this](DWORD ms) { pauses_.push_back(ms); };
       settings.TrustedServer = [] { return std::string(kCompanion); };
+      settings.Companion = &held_;
       settings.JudgeServer = [this](DWORD id, const std::string& trusted) {
         return pipe_.Judge(id, trusted);
       };
@@ -268,6 +270,7 @@ class MonitorCycleTest : public ::testing::Test {
   std::vector<std::string> commands_;
   std::vector<DWORD> pauses_;
   int killThrows_ = 0;
+  TCompanionProcess held_;  // what the launcher holds
   std::unique_ptr<CycleDriver> monitor_;
 };
 
@@ -328,7 +331,8 @@ TEST_F(MonitorCycleTest, TenBadRepliesWarnOfTheCoordinatorAndKill) {
 // A pipe served by anything the judge does not call the companion (another program, the
 // companion's file run by another account, one that cannot be told) or whose server cannot be
 // had gets no request; each such probe counts, without an entry of its own, and the tenth kills
-// with the Warning of a missing pipe.
+// with the Warning of a missing pipe. The process the launcher holds is the companion without
+// being judged, and only while it is held.
 TEST_F(MonitorCycleTest, AForeignServerGetsNothingAndTenOfThemKill) {
   Play({Judged(cvOtherFile), Judged(cvOtherAccount), Judged(cvUnknown),
         Step{.serverError = ERROR_ACCESS_DENIED}});
@@ -337,10 +341,25 @@ TEST_F(MonitorCycleTest, AForeignServerGetsNothingAndTenOfThemKill) {
   Play({Replies(1)});
   EXPECT_EQ(Monitor().FailCount(), 0);
 
-  Play(Times(10, Judged(cvOtherFile)));
+  UniqueHandle self;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(),
+                              self.put(), SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                              0));
+  held_.Hold(std::move(self));
+  pipe_.calls.clear();
+  Step heldServer = Judged(cvOtherAccount);
+  heldServer.server = GetCurrentProcessId();
+  Play({heldServer});
+  EXPECT_EQ(Monitor().FailCount(), 0);
+  for (const std::string& call : pipe_.calls) EXPECT_NE(call.rfind("JudgeServer", 0), 0u) << call;
+  held_.Release();
+  Play({heldServer});
+  EXPECT_EQ(Monitor().FailCount(), 1);
+
+  Play(Times(9, Judged(cvOtherFile)));
   EXPECT_THAT(log_.Entries(), ElementsAre(LoggedEntry{etWarning, kNoPipeWarning}));
   EXPECT_THAT(commands_, ElementsAre(kKillQrx, kKillDebug));
-  std::vector<DWORD> expected = Pauses(14, 5000);
+  std::vector<DWORD> expected = Pauses(15, 5000);
   expected.insert(expected.end(), {3000, 5000});
   EXPECT_EQ(pauses_, expected);
 }
