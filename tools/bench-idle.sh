@@ -49,7 +49,8 @@ if [ -n "$against" ]; then
   mkdir -p "$this/tests"
   cp -r build/windows/bin "$this/"
   cp -r build/windows/tests/standins "$this/tests/"
-  cp build/windows/TevrinAgent-*-x64.msi "$this/"
+  # The newest package only, with its time: the installer picks the newest it finds.
+  cp -p "$(ls -t build/windows/TevrinAgent-*-x64.msi | head -n 1)" "$this/"
   args=(--no-restart)
   [ "$scripts" = yes ] || args+=(--no-scripts)
   # brenlow.exe's CPU time in ms over the window, from a run's output.

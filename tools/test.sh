@@ -29,13 +29,14 @@ tools/check-layers.sh
 python3 tools/check-unity-names.py
 python3 tools/check-doc-links.py
 
-# The test beds' Wine prefixes need nothing of the build: they are made meanwhile.
+# The test beds' Wine prefixes need nothing of the build: they are made meanwhile (the
+# configuration names the beds). A prefix being made is let finish before the beds are stopped.
+cmake --preset windows >/dev/null
 mkdir -p "$build/testbed"
 tools/testbed.sh prepare >"$build/testbed/prepare.log" 2>&1 &
 prepare=$!
-trap 'kill "$prepare" 2>/dev/null || true; tools/testbed.sh stop' EXIT
+trap 'wait "$prepare" 2>/dev/null || true; tools/testbed.sh stop' EXIT
 
-cmake --preset windows >/dev/null
 cmake --build --preset windows
 step build
 echo "Build took ${splits[-1]#build }."

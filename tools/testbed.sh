@@ -34,9 +34,14 @@ prepare_bed() {
   mkdir -p "$dir"
   [ -f "$dir/wineprefix/system.reg" ] && return 0
   if [ "$bed" -eq 1 ]; then
+    # Made aside and moved into place once whole: a prefix whose making was cut short is never
+    # taken for a made one.
     echo "Creating the Wine prefix $dir/wineprefix"
-    WINEPREFIX=$dir/wineprefix wineboot -i >>"$dir/wine.log" 2>&1 </dev/null
-    WINEPREFIX=$dir/wineprefix wineserver -w >>"$dir/wine.log" 2>&1 || true
+    rm -rf "$dir/wineprefix.new"
+    WINEPREFIX=$dir/wineprefix.new wineboot -i >>"$dir/wine.log" 2>&1 </dev/null
+    WINEPREFIX=$dir/wineprefix.new wineserver -w >>"$dir/wine.log" 2>&1 || true
+    rm -rf "$dir/wineprefix"
+    mv "$dir/wineprefix.new" "$dir/wineprefix"
   else
     rm -rf "$dir/wineprefix"
     cp -a "$first" "$dir/wineprefix"
@@ -94,7 +99,10 @@ case "${1:-}" in
       start_bed "$bed" &
       pids+=($!)
     done
-    for pid in "${pids[@]}"; do wait "$pid"; done
+    # Every start is waited for, also after one has failed, so that none outlives a stop.
+    failed=0
+    for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+    exit "$failed"
     ;;
   stop) for bed in $(beds); do stop_bed "$bed"; done ;;
   *) echo "usage: $0 prepare|start|start-all|stop [BUILD_DIR]" >&2; exit 2 ;;
