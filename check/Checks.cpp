@@ -14,6 +14,7 @@
 #include "check/InterpreterFiles.h"
 #include "common/AsciiText.h"
 #include "common/ExecutableDirectory.h"
+#include "common/FileIdentity.h"
 #include "common/SystemError.h"
 #include "common/UniqueHandle.h"
 #include "config/IniFile.h"
@@ -23,14 +24,6 @@
 
 namespace brenlow {
 namespace {
-
-enum TFileKind { fkMissing, fkFile, fkFolder };
-
-TFileKind KindOf(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return fkMissing;
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? fkFolder : fkFile;
-}
 
 // The FAIL line for a path that is missing or not of the kind wanted (wrongKind says what it
 // is instead); none when it is what is wanted. name ends with ": ".
@@ -241,8 +234,9 @@ class TPermissionReview {
   void JudgeInterpreter(const std::string& php) {
     if (php.empty()) return;
     Judge(php);
-    Judge(ExecutableDirectoryOf(php));
-    WalkUpFrom(ExecutableDirectoryOf(php));
+    const std::string folder = ExecutableDirectoryOf(php);
+    Judge(folder);
+    WalkUpFrom(folder);
     const std::vector<TLoadedPath> loads = InterpreterLoads(InterpreterSearchFor(
         php, DescribeProgramImage(ReadHead(php)).Machine == IMAGE_FILE_MACHINE_I386,
         TDaemonMapper1().DaemonDefs[0].Name()));

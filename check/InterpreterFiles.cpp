@@ -6,6 +6,7 @@
 
 #include "common/AsciiText.h"
 #include "common/ExecutableDirectory.h"
+#include "common/FileIdentity.h"
 #include "common/RegistryStrings.h"
 #include "common/UniqueHandle.h"
 
@@ -14,16 +15,6 @@ namespace {
 
 // Where PHP's Windows builds look for extensions when no settings file names a folder.
 constexpr const char* kDefaultExtensionFolder = "C:\\php\\ext";
-
-bool IsFile(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool IsFolder(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
 
 std::string Trimmed(const std::string& text) {
   const size_t begin = text.find_first_not_of(" \t\r\n");
@@ -121,7 +112,7 @@ std::vector<std::string> IniFilesIn(const std::string& folder) {
 
 void AddFolder(std::vector<TLoadedPath>& loads, const std::string& folder,
                const std::string& role) {
-  loads.push_back({folder, true, !IsFolder(folder), role});
+  loads.push_back({folder, true, KindOf(folder) != fkFolder, role});
 }
 
 // One machine-wide variable as the registry keeps it, expanded; empty when it is not set.
@@ -181,7 +172,7 @@ std::vector<TLoadedPath> InterpreterLoads(const TInterpreterSearch& search) {
   // Windows folder. The registry's versions are judged together, whichever PHP asks first. A
   // PHPRC that names a file is judged as settings, and the search goes on as if it named none.
   std::vector<std::vector<std::string>> places;
-  if (IsFile(search.Phprc)) {
+  if (KindOf(search.Phprc) == fkFile) {
     loads.push_back({search.Phprc, false, false, "PHP's settings, named by PHPRC"});
     ReadExtensionSettings(search.Phprc, extensions);
   } else if (!search.Phprc.empty()) {
@@ -197,7 +188,7 @@ std::vector<TLoadedPath> InterpreterLoads(const TInterpreterSearch& search) {
       AddFolder(loads, place, "where PHP looks for php-cli.ini and php.ini");
       for (const char* name : {"php-cli.ini", "php.ini"}) {
         const std::string file = InFolder(place, name);
-        if (!IsFile(file)) continue;
+        if (KindOf(file) != fkFile) continue;
         loads.push_back({file, false, false, "PHP's settings"});
         if (!found) ReadExtensionSettings(file, extensions);
         found = true;
@@ -223,13 +214,13 @@ std::vector<TLoadedPath> InterpreterLoads(const TInterpreterSearch& search) {
     if (name.find_first_of("\\/") != std::string::npos) {
       const std::string path = Resolved(name, search.SystemFolder);
       AddFolder(loads, ExecutableDirectoryOf(path), "the folder of a PHP extension");
-      if (IsFile(path)) loads.push_back({path, false, false, "a PHP extension"});
+      if (KindOf(path) == fkFile) loads.push_back({path, false, false, "a PHP extension"});
       continue;
     }
     if (!inFolder) AddFolder(loads, folder, "PHP's extension folder");
     inFolder = true;
     for (const std::string& file : {name, "php_" + name + ".dll"})
-      if (IsFile(InFolder(folder, file)))
+      if (KindOf(InFolder(folder, file)) == fkFile)
         loads.push_back({InFolder(folder, file), false, false, "a PHP extension"});
   }
 

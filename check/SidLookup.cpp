@@ -43,7 +43,7 @@ class TSystemSidLookup final : public TSidLookup {
         DWORD size = sizeof(computer);
         facts.ThisComputer =
             GetComputerNameA(computer, &size) && SameTextAscii(std::string(computer) + "$", name);
-        if (!facts.ThisComputer) facts.Admin = Membership(sid, facts.Name);
+        if (!facts.ThisComputer) facts.Admin = Membership(key, facts.Name);
       }
     }
     return cache_.emplace(key, facts).first->second;
@@ -91,9 +91,9 @@ class TSystemSidLookup final : public TSidLookup {
     return group;
   }
 
-  TAdminMembership Membership(PSID sid, const std::string& account) {
+  // Whether the account with that SID (in its string form) and name is one of Administrators.
+  TAdminMembership Membership(const std::string& key, const std::string& account) {
     const TAdministrators& group = Administrators();
-    const std::string key = SidText(sid);
     if (group.Read) {
       for (const std::string& member : group.Members)
         if (member == key) return amMember;

@@ -1,6 +1,13 @@
 #include "common/FileIdentity.h"
 
 namespace brenlow {
+
+TFileKind KindOf(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return fkMissing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? fkFolder : fkFile;
+}
+
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;

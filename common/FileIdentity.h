@@ -12,6 +12,10 @@
 
 namespace brenlow {
 
+// What is at a path: nothing (or nothing that can be asked about), a file or a folder.
+enum TFileKind { fkMissing, fkFile, fkFolder };
+TFileKind KindOf(const std::string& path);
+
 // A file held open for as long as its identity is compared: the volume's serial number and the
 // file's index (GetFileInformationByHandle). While it is held, the index cannot pass to another
 // file. It is opened for its attributes only and shares everything, so holding it keeps nobody
