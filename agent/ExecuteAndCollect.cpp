@@ -321,7 +321,7 @@ class ChildProcess {
   void End() {
     if (job_ ? !TerminateJobObject(job_.get(), kTimeLimitExitCode)
              : !TerminateProcess(process_.get(), kTimeLimitExitCode))
-      Fail("Cannot end the job");
+      Fail(job_ ? "Cannot end the job" : "Cannot end the process");
     WaitForSingleObject(process_.get(), INFINITE);
   }
 

@@ -7,6 +7,8 @@ namespace brenlow {
 UniqueRegKey RecreateVolatileKey(HKEY root, const std::string& path, const char* sddl,
                                  REGSAM access) noexcept {
   try {
+    // A key right below the root is not made here: its parent is the root itself.
+    if (path.find('\\') == std::string::npos) return {};
     const LSTATUS deleted = RegDeleteTreeA(root, path.c_str());
     if (deleted != ERROR_SUCCESS && deleted != ERROR_FILE_NOT_FOUND) return {};
     const TSecurityDescriptor descriptor = TSecurityDescriptor::FromSddl(sddl);

@@ -16,7 +16,8 @@ namespace brenlow {
 // along a path would get this one's options and access list all the way up). A key left by an
 // earlier process, or made by someone beforehand, may not be volatile or may let others write:
 // none of it is kept. Wine keeps no descriptor given at creation, so the descriptor is set once
-// more; a key whose descriptor cannot be set is deleted again. Empty when a step failed.
+// more; a key whose descriptor cannot be set is deleted again. Empty when a step failed, and for a
+// path without a key above it.
 UniqueRegKey RecreateVolatileKey(HKEY root, const std::string& path, const char* sddl,
                                  REGSAM access) noexcept;
 
