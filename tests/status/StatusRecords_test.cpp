@@ -115,9 +115,9 @@ TEST(StatusRecords, AReaderGivesUpOnAChangeThatNeverEndsWithinItsTime) {
   EXPECT_TRUE(status.Present);
   EXPECT_FALSE(status.Scripts[0].Present);
   EXPECT_FALSE(status.Companion.Present);
-  // About 100 / 16 for each of the two; a loaded machine makes it fewer, never more.
+  // About 100 / 16 for each of the two; a loaded machine makes it fewer, never more (down to
+  // none, when the reads before the first pause take the whole tenth of a second).
   EXPECT_LE(tickPauses, 2 * 8);
-  EXPECT_GT(tickPauses, 0);
 }
 
 }  // namespace
